@@ -1,0 +1,160 @@
+// enforce_compute_section: the `compute` switches of the control mapping.
+#include "checks.hpp"
+
+namespace tarvik {
+
+namespace {
+
+// A switch holds True, False or an int equal to 0 or 1: 1, 0 or -1.
+int is_switch_value(PyObject *value)
+{
+    int flag = is_bool(value);
+    if (flag != 0) {
+        return flag;
+    }
+    flag = is_int(value);
+    if (flag <= 0) {
+        return flag;
+    }
+    // `value == 0 or value == 1`, through the value's own equality.
+    for (PyObject *accepted : {constants.zero, constants.one}) {
+        Ref equal = Ref::steal(PyObject_RichCompare(value, accepted, Py_EQ));
+        if (!equal) {
+            return -1;
+        }
+        int truth = PyObject_IsTrue(equal.get());
+        if (truth != 0) {
+            return truth;
+        }
+    }
+    return 0;
+}
+
+// An exact dict with exact str keys whose values are all exact bools or
+// exact ints 0 and 1: true when that settles the check without running
+// any Python code.
+bool all_switches_fast(PyObject *compute)
+{
+    if (!PyDict_CheckExact(compute)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(compute, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        if (PyBool_Check(value)) {
+            continue;
+        }
+        if (!PyLong_CheckExact(value)) {
+            return false;
+        }
+        int overflow = 0;
+        long number = PyLong_AsLongAndOverflow(value, &overflow);
+        if (overflow || (number != 0 && number != 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Visits the allowed switches present in `compute`, in the iteration order
+// of their intersection, each value read by item lookup.
+PyObject *check_switches(const CallContext &call, PyObject *compute)
+{
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(compute, names.keys));
+    if (!keys) {
+        return nullptr;
+    }
+    Ref present = Ref::steal(PyObject_CallMethodOneArg(
+        constants.allowed_compute, names.intersection, keys.get()));
+    if (!present) {
+        return nullptr;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(present.get()));
+    if (!iterator) {
+        return nullptr;
+    }
+    while (true) {
+        Ref key = Ref::steal(PyIter_Next(iterator.get()));
+        if (!key) {
+            break;
+        }
+        Ref value = Ref::steal(PyObject_GetItem(compute, key.get()));
+        if (!value) {
+            return nullptr;
+        }
+        int valid = is_switch_value(value.get());
+        if (valid < 0) {
+            return nullptr;
+        }
+        if (!valid) {
+            Ref shown = format_text(key.get());
+            if (!shown) {
+                return nullptr;
+            }
+            return raise_safety_error_format(call.globals, msg::compute_not_bool,
+                                             shown.get());
+        }
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+} // namespace
+
+PyObject *check_compute_section(const CallContext &call, PyObject *kwargs)
+{
+    Ref control = mapping_get(kwargs, names.control);
+    if (!control) {
+        return nullptr;
+    }
+    // A false `control` stands for an empty mapping, which has no compute.
+    int truth = PyObject_IsTrue(control.get());
+    if (truth <= 0) {
+        return truth < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    // Anything else that is not a dict is the other check's complaint.
+    int flag = is_dict(control.get());
+    if (flag <= 0) {
+        return flag < 0 ? nullptr : Py_NewRef(Py_None);
+    }
+    Ref compute = mapping_get(control.get(), names.compute);
+    if (!compute) {
+        return nullptr;
+    }
+    if (compute.is_none()) {
+        Py_RETURN_NONE;
+    }
+    flag = is_dict(compute.get());
+    if (flag < 0) {
+        return nullptr;
+    }
+    if (!flag) {
+        return raise_safety_error_format(call.globals, msg::compute_not_dict);
+    }
+    Ref extra;
+    flag = unsupported_keys(compute.get(), constants.allowed_compute, &extra);
+    if (flag < 0) {
+        return nullptr;
+    }
+    if (flag) {
+        Ref shown = key_list_text(extra.get());
+        if (!shown) {
+            return nullptr;
+        }
+        return raise_safety_error_format(call.globals,
+                                         msg::compute_unsupported, shown.get(),
+                                         constants.allowed_compute_text);
+    }
+    if (all_switches_fast(compute.get())) {
+        Py_RETURN_NONE;
+    }
+    return check_switches(call, compute.get());
+}
+
+} // namespace tarvik

@@ -1,0 +1,459 @@
+// Reading the caller's mappings and values, building key lists and raising
+// SafetyError: the pieces both checks share.
+#include "checks.hpp"
+
+#include <cstdarg>
+#include <initializer_list>
+#include <utility>
+
+namespace tarvik {
+
+Names names;
+Constants constants;
+
+int init_names()
+{
+    static bool ready = false;
+    if (ready) {
+        return 0;
+    }
+#define TARVIK_INTERN_NAME(field, text)                                       \
+    if (!names.field && !(names.field = PyUnicode_InternFromString(text))) {   \
+        return -1;                                                            \
+    }
+    TARVIK_INTERNED_NAMES(TARVIK_INTERN_NAME)
+#undef TARVIK_INTERN_NAME
+    ready = true;
+    return 0;
+}
+
+namespace {
+
+// A frozenset of the given names; the texts are interned.
+PyObject *make_name_set(std::initializer_list<const char *> texts)
+{
+    Ref members = Ref::steal(PyList_New(0));
+    if (!members) {
+        return nullptr;
+    }
+    for (const char *text : texts) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(text));
+        if (!name || PyList_Append(members.get(), name.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return PyFrozenSet_New(members.get());
+}
+
+// Stores `value` into `*slot` unless it is already set; -1 when the value
+// could not be made.
+int keep(PyObject **slot, PyObject *value)
+{
+    if (*slot) {
+        Py_XDECREF(value);
+        return 0;
+    }
+    if (!value) {
+        return -1;
+    }
+    *slot = value;
+    return 0;
+}
+
+} // namespace
+
+int init_constants()
+{
+    Constants &c = constants;
+    if (keep(&c.allowed_top,
+             make_name_set({"family", "predictor", "inla", "compute", "fixed",
+                            "mode", "expert", "hazard", "lincomb", "update",
+                            "lp_scale", "pardiso", "stiles", "taucs", "numa",
+                            "only_hyperparam"})) < 0 ||
+        keep(&c.allowed_predictor, make_name_set({"compute", "link"})) < 0 ||
+        keep(&c.allowed_predictor_with_link,
+             make_name_set({"compute", "link", "control.link",
+                            "control_link"})) < 0 ||
+        keep(&c.allowed_inla,
+             make_name_set({"strategy", "int.strategy", "int_strategy",
+                            "control_vb", "adaptive_max"})) < 0 ||
+        keep(&c.allowed_vb,
+             make_name_set({"strategy", "hessian_strategy", "enable",
+                            "iter_max", "hessian_update", "verbose",
+                            "f_enable_limit", "emergency"})) < 0 ||
+        keep(&c.strategy_choices,
+             make_name_set({"auto", "gaussian", "simplified.laplace",
+                            "laplace", "adaptive"})) < 0 ||
+        keep(&c.int_strategy_choices,
+             make_name_set({"auto", "ccd", "grid", "eb", "user", "user.std"})) <
+            0 ||
+        keep(&c.allowed_compute,
+             make_name_set({"config", "dic", "cpo", "mlik", "return_marginals",
+                            "return_marginals_predictor", "waic", "po"})) <
+            0 ||
+        keep(&c.zero, PyLong_FromLong(0)) < 0 ||
+        keep(&c.one, PyLong_FromLong(1)) < 0) {
+        return -1;
+    }
+    if (keep(&c.allowed_inla_text, key_list_text(c.allowed_inla).release()) <
+            0 ||
+        keep(&c.allowed_vb_text, key_list_text(c.allowed_vb).release()) < 0 ||
+        keep(&c.allowed_compute_text,
+             key_list_text(c.allowed_compute).release()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+// The SafetyError of the moment: the module namespace first, then the
+// builtins, as a global name in a Python function is found.
+Ref find_safety_error(PyObject *globals)
+{
+    if (globals) {
+        PyObject *found = PyDict_GetItemWithError(globals, names.SafetyError);
+        if (found) {
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    PyObject *builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        PyObject *found = PyDict_GetItemWithError(builtins, names.SafetyError);
+        if (found) {
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined",
+                 names.SafetyError);
+    return Ref();
+}
+
+// The exception instance that `raise obj` raises, as the interpreter turns
+// a class into an instance and refuses anything that is not an exception.
+Ref exception_to_raise(PyObject *obj)
+{
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
+        if (!instance) {
+            return Ref();
+        }
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of "
+                         "BaseException, not %R",
+                         obj, Py_TYPE(instance.get()));
+            return Ref();
+        }
+        return instance;
+    }
+    if (PyExceptionInstance_Check(obj)) {
+        return Ref::borrow(obj);
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    "exceptions must derive from BaseException");
+    return Ref();
+}
+
+} // namespace
+
+namespace {
+
+PyObject *raise_safety_error_now(PyObject *globals, PyObject *message,
+                                 PyObject *cause)
+{
+    Ref error_class = find_safety_error(globals);
+    if (!error_class) {
+        return nullptr;
+    }
+    Ref created = Ref::steal(PyObject_CallOneArg(error_class.get(), message));
+    if (!created) {
+        return nullptr;
+    }
+    Ref error = exception_to_raise(created.get());
+    if (!error) {
+        return nullptr;
+    }
+    if (cause) {
+        Py_INCREF(cause);
+        PyException_SetCause(error.get(), cause);
+    }
+    // Chains the exception being handled as the context, as `raise` does.
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
+                    error.get());
+    return nullptr;
+}
+
+} // namespace
+
+PyObject *raise_safety_error(PyObject *globals, PyObject *message,
+                             PyObject *cause)
+{
+    if (!cause) {
+        return raise_safety_error_now(globals, message, nullptr);
+    }
+    // `raise SafetyError(message) from cause` runs inside the handler of
+    // `cause`: it is the exception being handled meanwhile, and so becomes
+    // the context as well as the cause.
+    PyObject *outer = PyErr_GetHandledException();
+    PyErr_SetHandledException(cause);
+    raise_safety_error_now(globals, message, cause);
+    PyErr_SetHandledException(outer);
+    Py_XDECREF(outer);
+    return nullptr;
+}
+
+PyObject *raise_safety_error_format(PyObject *globals, const char *format,
+                                    ...)
+{
+    va_list vargs;
+    va_start(vargs, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, vargs));
+    va_end(vargs);
+    if (!message) {
+        return nullptr;
+    }
+    return raise_safety_error(globals, message.get());
+}
+
+Ref catch_exception()
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return Ref();
+    }
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+int in_choices(PyObject *value, std::initializer_list<PyObject *> choices)
+{
+    for (PyObject *choice : choices) {
+        int equal = PyObject_RichCompareBool(choice, value, Py_EQ);
+        if (equal != 0) {
+            return equal;
+        }
+    }
+    return 0;
+}
+
+int is_dict(PyObject *obj)
+{
+    if (PyDict_Check(obj)) {
+        return 1;
+    }
+    // Also honours a __class__ that claims to be a dict, as isinstance does.
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyDict_Type));
+}
+
+int is_list(PyObject *obj)
+{
+    if (PyList_Check(obj)) {
+        return 1;
+    }
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyList_Type));
+}
+
+int is_bool(PyObject *obj)
+{
+    if (PyBool_Check(obj)) {
+        return 1;
+    }
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyBool_Type));
+}
+
+int is_int(PyObject *obj)
+{
+    if (PyLong_Check(obj)) {
+        return 1;
+    }
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyLong_Type));
+}
+
+Ref mapping_get(PyObject *mapping, PyObject *key)
+{
+    if (PyDict_CheckExact(mapping)) {
+        // Borrowed from the dict: owned at once, before anything else runs.
+        PyObject *value = PyDict_GetItemWithError(mapping, key);
+        if (value) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+        return Ref::none();
+    }
+    return Ref::steal(PyObject_CallMethodOneArg(mapping, names.get, key));
+}
+
+int mapping_contains(PyObject *mapping, PyObject *key)
+{
+    return PySequence_Contains(mapping, key);
+}
+
+namespace {
+
+// For an exact dict whose keys are all exact str: 1 when every key is in
+// `allowed`, 0 when that cannot be told without the general path. Runs no
+// Python code: exact str hashing and comparison stay in C.
+bool all_keys_allowed_fast(PyObject *mapping, PyObject *allowed)
+{
+    if (!PyDict_CheckExact(mapping)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(mapping, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || PySet_Contains(allowed, key) != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int unsupported_keys(PyObject *mapping, PyObject *allowed, Ref *extra)
+{
+    if (all_keys_allowed_fast(mapping, allowed)) {
+        return 0;
+    }
+    // set(mapping.keys()) - allowed, through the mapping's own keys().
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.keys));
+    if (!keys) {
+        return -1;
+    }
+    Ref key_set = Ref::steal(PySet_New(keys.get()));
+    if (!key_set) {
+        return -1;
+    }
+    Ref difference = Ref::steal(PyNumber_Subtract(key_set.get(), allowed));
+    if (!difference) {
+        return -1;
+    }
+    if (PySet_GET_SIZE(difference.get()) == 0) {
+        return 0;
+    }
+    *extra = std::move(difference);
+    return 1;
+}
+
+Ref key_list_text(PyObject *keys)
+{
+    // A private list first: the keys' own __repr__ may run arbitrary code.
+    Ref key_list = Ref::steal(PySequence_List(keys));
+    if (!key_list) {
+        return Ref();
+    }
+    Py_ssize_t count = PyList_GET_SIZE(key_list.get());
+    Ref texts = Ref::steal(PyList_New(count));
+    if (!texts) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(key_list.get(), i));
+        Ref shown = PyUnicode_Check(key.get())
+                        ? Ref::borrow(key.get())
+                        : Ref::steal(PyObject_Repr(key.get()));
+        if (!shown) {
+            return Ref();
+        }
+        // Exact str copies sort by code point with no user code involved.
+        Ref text = Ref::steal(PyUnicode_FromObject(shown.get()));
+        if (!text) {
+            return Ref();
+        }
+        PyList_SET_ITEM(texts.get(), i, text.release());
+    }
+    if (PyList_Sort(texts.get()) < 0) {
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_Join(names.comma_blank, texts.get()));
+}
+
+namespace {
+
+// strip(), lower() and optionally replace("_", ".") on an exact ASCII str,
+// without temporary objects; nullptr (no error) when the text is too long.
+Ref normalized_ascii(PyObject *text, bool dots)
+{
+    constexpr Py_ssize_t capacity = 64;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_UCS1 *data = PyUnicode_1BYTE_DATA(text);
+    Py_ssize_t start = 0;
+    Py_ssize_t end = length;
+    while (start < end && Py_UNICODE_ISSPACE(data[start])) {
+        start++;
+    }
+    while (end > start && Py_UNICODE_ISSPACE(data[end - 1])) {
+        end--;
+    }
+    if (end - start > capacity) {
+        return Ref();
+    }
+    char buffer[capacity];
+    for (Py_ssize_t i = start; i < end; i++) {
+        char ch = static_cast<char>(data[i]);
+        if (ch >= 'A' && ch <= 'Z') {
+            ch = static_cast<char>(ch - 'A' + 'a');
+        }
+        else if (dots && ch == '_') {
+            ch = '.';
+        }
+        buffer[i - start] = ch;
+    }
+    return Ref::steal(PyUnicode_FromStringAndSize(buffer, end - start));
+}
+
+} // namespace
+
+Ref normalized_text(PyObject *value, bool dots)
+{
+    Ref text = Ref::steal(PyObject_Str(value));
+    if (!text) {
+        return Ref();
+    }
+    if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get())) {
+        Ref fast = normalized_ascii(text.get(), dots);
+        if (fast || PyErr_Occurred()) {
+            return fast;
+        }
+    }
+    // The general path calls the methods by name, so a str subclass that
+    // __str__ returned is treated through its own methods.
+    Ref stripped =
+        Ref::steal(PyObject_CallMethodNoArgs(text.get(), names.strip));
+    if (!stripped) {
+        return Ref();
+    }
+    Ref lowered =
+        Ref::steal(PyObject_CallMethodNoArgs(stripped.get(), names.lower));
+    if (!lowered || !dots) {
+        return lowered;
+    }
+    return Ref::steal(PyObject_CallMethodObjArgs(lowered.get(), names.replace,
+                                                 names.underscore, names.dot,
+                                                 nullptr));
+}
+
+Ref format_text(PyObject *value)
+{
+    return Ref::steal(PyObject_Format(value, names.empty));
+}
+
+} // namespace tarvik

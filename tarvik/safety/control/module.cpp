@@ -1,0 +1,801 @@
+// Module set-up of tarvik.safety.control and the function type of its two
+// public checks.
+//
+// The checks are objects of `check_function`, a vectorcall type that binds
+// its arguments and reads like a Python function: name, qualified name,
+// defaults, string annotations, a code object for signature introspection,
+// a __dict__, method binding through __get__, pickling by reference.
+#include "checks.hpp"
+
+#include <structmember.h>
+
+namespace tarvik {
+
+namespace {
+
+// --- process-wide state -----------------------------------------------------
+
+// The one interpreter allowed to load the module, and the module itself
+// once its exec step has begun.
+int64_t main_interpreter_id = -1;
+PyObject *process_module = nullptr;
+PyTypeObject *function_type = nullptr;
+// `((),)`: the defaults of enforce_control_structure.
+PyObject *families_defaults = nullptr;
+
+constexpr const char *full_module_name = "tarvik.safety.control";
+constexpr const char *subclass_note =
+    "Subclasses of built-in types are not accepted.";
+
+// --- what each public function is -------------------------------------------
+
+using CheckBody = PyObject *(*)(const CallContext &, PyObject *);
+
+struct Parameter {
+    const char *name;
+    PyTypeObject *exact_type;
+    const char *annotation;
+};
+
+constexpr Py_ssize_t max_parameters = 2;
+
+struct FunctionSpec {
+    const char *name;
+    const char *doc; // nullptr: no docstring
+    Py_ssize_t parameter_count;
+    Parameter parameters[max_parameters];
+    bool families_default; // the last parameter defaults to ()
+    CheckBody body;
+};
+
+const FunctionSpec control_structure_spec = {
+    "enforce_control_structure",
+    "Allow only ``family`` and ``predictor`` keys in control, and constrain "
+    "predictor.",
+    2,
+    {{"kwargs", &PyDict_Type, "Dict[str, Any]"},
+     {"families", &PyTuple_Type, "Tuple[str, ...]"}},
+    true,
+    check_control_structure,
+};
+
+const FunctionSpec compute_section_spec = {
+    "enforce_compute_section",
+    nullptr,
+    1,
+    {{"kwargs", &PyDict_Type, "Dict[str, Any]"}, {nullptr, nullptr, nullptr}},
+    false,
+    check_compute_section,
+};
+
+// --- the function type ------------------------------------------------------
+
+struct CheckFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec *spec;
+    PyObject *name;        // str
+    PyObject *qualname;    // str
+    PyObject *module;      // __module__
+    PyObject *doc;         // __doc__
+    PyObject *globals;     // the module namespace
+    PyObject *defaults;    // tuple or nullptr
+    PyObject *annotations; // dict or nullptr
+    PyObject *code;        // code object describing the parameters
+    PyObject *varnames;    // tuple of the parameter names
+    PyObject *dict;        // __dict__
+    PyObject *weakreflist;
+};
+
+CheckFunction *as_function(PyObject *op)
+{
+    return reinterpret_cast<CheckFunction *>(op);
+}
+
+// Binding errors, worded as the interpreter words them for a Python
+// function of the same signature.
+PyObject *too_many_positional(CheckFunction *self, Py_ssize_t given)
+{
+    Py_ssize_t count = self->spec->parameter_count;
+    Py_ssize_t default_count =
+        self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
+    Ref signature = Ref::steal(
+        default_count ? PyUnicode_FromFormat("from %zd to %zd",
+                                             count - default_count, count)
+                      : PyUnicode_FromFormat("%zd", count));
+    if (!signature) {
+        return nullptr;
+    }
+    bool plural = default_count || count != 1;
+    PyErr_Format(PyExc_TypeError,
+                 "%U() takes %U positional argument%s but %zd %s given",
+                 self->qualname, signature.get(), plural ? "s" : "", given,
+                 given == 1 ? "was" : "were");
+    return nullptr;
+}
+
+PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
+                            Py_ssize_t required)
+{
+    Ref missing = Ref::steal(PyList_New(0));
+    if (!missing) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < required; i++) {
+        if (bound[i]) {
+            continue;
+        }
+        Ref shown =
+            Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(self->varnames, i)));
+        if (!shown || PyList_Append(missing.get(), shown.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Py_ssize_t count = PyList_GET_SIZE(missing.get());
+    Ref listed = Ref::steal(
+        count == 1 ? Py_NewRef(PyList_GET_ITEM(missing.get(), 0))
+                   : PyUnicode_FromFormat("%U and %U",
+                                          PyList_GET_ITEM(missing.get(), 0),
+                                          PyList_GET_ITEM(missing.get(), 1)));
+    if (!listed) {
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "%U() missing %zd required positional argument%s: %U",
+                 self->qualname, count, count == 1 ? "" : "s", listed.get());
+    return nullptr;
+}
+
+// The parameter a keyword names: its index, -1 when none, -2 on error.
+Py_ssize_t keyword_index(CheckFunction *self, PyObject *keyword)
+{
+    if (!PyUnicode_Check(keyword)) {
+        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
+                     self->qualname);
+        return -2;
+    }
+    Py_ssize_t count = self->spec->parameter_count;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (PyTuple_GET_ITEM(self->varnames, i) == keyword) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        int equal = PyObject_RichCompareBool(
+            keyword, PyTuple_GET_ITEM(self->varnames, i), Py_EQ);
+        if (equal != 0) {
+            return equal < 0 ? -2 : i;
+        }
+    }
+    return -1;
+}
+
+PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
+{
+    bool subclass = PyObject_TypeCheck(value, parameter.exact_type);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got "
+                 "%.200s)%s%s",
+                 parameter.name, parameter.exact_type->tp_name,
+                 Py_TYPE(value)->tp_name, subclass ? ". " : "",
+                 subclass ? subclass_note : "");
+    return nullptr;
+}
+
+PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
+                                    size_t nargsf, PyObject *kwnames) noexcept
+{
+    CheckFunction *self = as_function(callable);
+    const FunctionSpec &spec = *self->spec;
+    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    // Borrowed from the caller, who keeps them alive for the whole call.
+    PyObject *bound[max_parameters] = {nullptr, nullptr};
+    for (Py_ssize_t i = 0; i < given && i < spec.parameter_count; i++) {
+        bound[i] = args[i];
+    }
+    Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keyword_count; k++) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t index = keyword_index(self, keyword);
+        if (index == -2) {
+            return nullptr;
+        }
+        if (index == -1) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got an unexpected keyword argument '%S'",
+                         self->qualname, keyword);
+            return nullptr;
+        }
+        if (bound[index]) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got multiple values for argument '%S'",
+                         self->qualname, keyword);
+            return nullptr;
+        }
+        bound[index] = args[given + k];
+    }
+    if (given > spec.parameter_count) {
+        return too_many_positional(self, given);
+    }
+    Py_ssize_t default_count =
+        self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
+    Py_ssize_t required = spec.parameter_count - default_count;
+    for (Py_ssize_t i = 0; i < required; i++) {
+        if (!bound[i]) {
+            return missing_arguments(self, bound, required);
+        }
+    }
+    for (Py_ssize_t i = required; i < spec.parameter_count; i++) {
+        if (!bound[i]) {
+            bound[i] = PyTuple_GET_ITEM(self->defaults, i - required);
+        }
+    }
+    for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
+        if (Py_TYPE(bound[i]) != spec.parameters[i].exact_type) {
+            return argument_type_error(spec.parameters[i], bound[i]);
+        }
+    }
+    // Owned for the call: the checks run the caller's Python code, which
+    // may clear the function's own attributes.
+    Ref globals = Ref::borrow(self->globals);
+    Ref kwargs = Ref::borrow(bound[0]);
+    Ref families = Ref::borrow(spec.parameter_count > 1 ? bound[1] : nullptr);
+    CallContext call{globals.get(), families.get()};
+    return spec.body(call, kwargs.get());
+}
+
+int check_function_traverse(PyObject *op, visitproc visit, void *arg)
+{
+    CheckFunction *self = as_function(op);
+    Py_VISIT(Py_TYPE(op));
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
+    Py_VISIT(self->module);
+    Py_VISIT(self->doc);
+    Py_VISIT(self->globals);
+    Py_VISIT(self->defaults);
+    Py_VISIT(self->annotations);
+    Py_VISIT(self->code);
+    Py_VISIT(self->varnames);
+    Py_VISIT(self->dict);
+    return 0;
+}
+
+// Breaks cycles through the attributes a user can reach and change. The
+// name, qualified name, defaults, code and parameter names stay, since
+// binding needs them and they cannot take part in a cycle.
+int check_function_clear(PyObject *op)
+{
+    CheckFunction *self = as_function(op);
+    Py_CLEAR(self->module);
+    Py_CLEAR(self->doc);
+    Py_CLEAR(self->globals);
+    Py_CLEAR(self->annotations);
+    Py_CLEAR(self->dict);
+    return 0;
+}
+
+void check_function_dealloc(PyObject *op)
+{
+    CheckFunction *self = as_function(op);
+    PyTypeObject *type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    if (self->weakreflist) {
+        PyObject_ClearWeakRefs(op);
+    }
+    check_function_clear(op);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    Py_CLEAR(self->defaults);
+    Py_CLEAR(self->code);
+    Py_CLEAR(self->varnames);
+    PyObject_GC_Del(op);
+    Py_DECREF(type);
+}
+
+PyObject *check_function_repr(PyObject *op)
+{
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(op)->qualname,
+                                op);
+}
+
+// A function stored on a class becomes a bound method of its instances.
+PyObject *check_function_descr_get(PyObject *op, PyObject *instance,
+                                   PyObject *)
+{
+    if (!instance || instance == Py_None) {
+        return Py_NewRef(op);
+    }
+    return PyMethod_New(op, instance);
+}
+
+// Pickled and copied by reference, as a module-level function is.
+PyObject *check_function_reduce(PyObject *op, PyObject *)
+{
+    return Py_NewRef(as_function(op)->qualname);
+}
+
+PyObject *get_name(PyObject *op, void *)
+{
+    return Py_NewRef(as_function(op)->name);
+}
+
+int set_name(PyObject *op, PyObject *value, void *)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(op)->name, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_qualname(PyObject *op, void *)
+{
+    return Py_NewRef(as_function(op)->qualname);
+}
+
+int set_qualname(PyObject *op, PyObject *value, void *)
+{
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_function(op)->qualname, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_defaults(PyObject *op, void *)
+{
+    PyObject *defaults = as_function(op)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+
+PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyObject *get_code(PyObject *op, void *)
+{
+    return Py_NewRef(as_function(op)->code);
+}
+
+PyObject *get_annotations(PyObject *op, void *)
+{
+    CheckFunction *self = as_function(op);
+    if (!self->annotations && !(self->annotations = PyDict_New())) {
+        return nullptr;
+    }
+    return Py_NewRef(self->annotations);
+}
+
+int set_annotations(PyObject *op, PyObject *value, void *)
+{
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(op)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+PyGetSetDef check_function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef check_function_members[] = {
+    {"__doc__", T_OBJECT, offsetof(CheckFunction, doc), 0, nullptr},
+    {"__module__", T_OBJECT, offsetof(CheckFunction, module), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(CheckFunction, globals), READONLY,
+     nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(CheckFunction, vectorcall),
+     READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(CheckFunction, dict), READONLY,
+     nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CheckFunction, weakreflist),
+     READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef check_function_methods[] = {
+    {"__reduce__", check_function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot check_function_slots[] = {
+    {Py_tp_doc, const_cast<char *>(
+                    "A validation function of tarvik.safety.control.")},
+    {Py_tp_dealloc, reinterpret_cast<void *>(check_function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(check_function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(check_function_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(check_function_repr)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(check_function_descr_get)},
+    {Py_tp_getset, check_function_getset},
+    {Py_tp_members, check_function_members},
+    {Py_tp_methods, check_function_methods},
+    {0, nullptr},
+};
+
+PyType_Spec check_function_spec = {
+    "tarvik.safety.control.check_function",
+    sizeof(CheckFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_IMMUTABLETYPE,
+    check_function_slots,
+};
+
+// A code object that carries the parameters, so that signature
+// introspection treats the function as it treats a Python function. Its
+// body is never run by the function.
+Ref make_code(const FunctionSpec &spec, PyObject *module, PyObject *varnames,
+              PyObject *qualname)
+{
+    Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
+    if (!filename) {
+        PyErr_Clear();
+        filename = Ref::steal(PyUnicode_FromFormat("<%s>", full_module_name));
+        if (!filename) {
+            return Ref();
+        }
+    }
+    const char *filename_text = PyUnicode_AsUTF8(filename.get());
+    if (!filename_text) {
+        return Ref();
+    }
+    Ref empty = Ref::steal(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty(filename_text, spec.name, 1)));
+    if (!empty) {
+        return Ref();
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref changes = Ref::steal(PyDict_New());
+    Ref count = Ref::steal(PyLong_FromSsize_t(spec.parameter_count));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref no_arguments = Ref::steal(PyTuple_New(0));
+    if (!replace || !changes || !count || !flags || !no_arguments ||
+        PyDict_SetItemString(changes.get(), "co_argcount", count.get()) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_nlocals", count.get()) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_varnames", varnames) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0 ||
+        PyDict_SetItemString(changes.get(), "co_flags", flags.get()) < 0) {
+        return Ref();
+    }
+    return Ref::steal(
+        PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+}
+
+Ref make_function(const FunctionSpec &spec, PyObject *module)
+{
+    PyObject *globals = PyModule_GetDict(module);
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
+    Ref annotations = Ref::steal(PyDict_New());
+    Ref module_name = Ref::steal(PyUnicode_FromString(full_module_name));
+    if (!globals || !name || !varnames || !annotations || !module_name) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
+        const Parameter &parameter = spec.parameters[i];
+        Ref parameter_name = Ref::steal(PyUnicode_InternFromString(parameter.name));
+        Ref annotation = Ref::steal(PyUnicode_FromString(parameter.annotation));
+        if (!parameter_name || !annotation ||
+            PyDict_SetItem(annotations.get(), parameter_name.get(),
+                           annotation.get()) < 0) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(varnames.get(), i, parameter_name.release());
+    }
+    Ref return_annotation = Ref::steal(PyUnicode_FromString("None"));
+    if (!return_annotation ||
+        PyDict_SetItemString(annotations.get(), "return",
+                             return_annotation.get()) < 0) {
+        return Ref();
+    }
+    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+    Ref code = make_code(spec, module, varnames.get(), name.get());
+    if (!doc || !code) {
+        return Ref();
+    }
+    CheckFunction *self = PyObject_GC_New(CheckFunction, function_type);
+    if (!self) {
+        return Ref();
+    }
+    self->vectorcall = check_function_vectorcall;
+    self->spec = &spec;
+    self->name = Py_NewRef(name.get());
+    self->qualname = name.release();
+    self->module = module_name.release();
+    self->doc = doc.release();
+    self->globals = Py_NewRef(globals);
+    self->defaults = spec.families_default ? Py_NewRef(families_defaults)
+                                           : nullptr;
+    self->annotations = annotations.release();
+    self->code = code.release();
+    self->varnames = varnames.release();
+    self->dict = nullptr;
+    self->weakreflist = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(self));
+    return Ref::steal(reinterpret_cast<PyObject *>(self));
+}
+
+// --- module initialisation --------------------------------------------------
+
+// `from <module> import <name>`: the attribute, else an already imported
+// submodule of that name, else ImportError, as the interpreter does it.
+Ref import_from(PyObject *imported, PyObject *name)
+{
+    Ref value = Ref::steal(PyObject_GetAttr(imported, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return value;
+    }
+    PyErr_Clear();
+    Ref package_name = Ref::steal(PyObject_GetAttrString(imported, "__name__"));
+    if (package_name && PyUnicode_Check(package_name.get())) {
+        Ref full_name = Ref::steal(
+            PyUnicode_FromFormat("%U.%U", package_name.get(), name));
+        if (!full_name) {
+            return Ref();
+        }
+        value = Ref::steal(PyImport_GetModule(full_name.get()));
+        if (value || PyErr_Occurred()) {
+            return value;
+        }
+    }
+    else {
+        PyErr_Clear();
+        package_name = Ref();
+    }
+    Ref shown_package =
+        package_name ? Ref::borrow(package_name.get())
+                     : Ref::steal(PyUnicode_FromString("<unknown module name>"));
+    if (!shown_package) {
+        return Ref();
+    }
+    Ref path = Ref::steal(PyModule_GetFilenameObject(imported));
+    if (!path || !PyUnicode_Check(path.get())) {
+        PyErr_Clear();
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("cannot import name %R from %R (unknown "
+                                 "location)",
+                                 name, shown_package.get()));
+        if (message) {
+            PyErr_SetImportError(message.get(), package_name.get(), nullptr);
+        }
+        return Ref();
+    }
+    Ref spec = Ref::steal(PyObject_GetAttrString(imported, "__spec__"));
+    int initializing = 0;
+    if (spec) {
+        Ref flag = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+        initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
+    }
+    PyErr_Clear();
+    Ref message = Ref::steal(PyUnicode_FromFormat(
+        initializing > 0
+            ? "cannot import name %R from partially initialized module %R "
+              "(most likely due to a circular import) (%S)"
+            : "cannot import name %R from %R (%S)",
+        name, shown_package.get(), path.get()));
+    if (message) {
+        PyErr_SetImportError(message.get(), package_name.get(), path.get());
+    }
+    return Ref();
+}
+
+// `from <module_name> import <names...>` at the given level, binding each
+// name in the module namespace in turn.
+int import_names(PyObject *globals, const char *module_name,
+                 std::initializer_list<const char *> imported_names, int level)
+{
+    Ref name = Ref::steal(PyUnicode_FromString(module_name));
+    Ref fromlist = Ref::steal(
+        PyTuple_New(static_cast<Py_ssize_t>(imported_names.size())));
+    if (!name || !fromlist) {
+        return -1;
+    }
+    Py_ssize_t index = 0;
+    for (const char *text : imported_names) {
+        PyObject *item = PyUnicode_InternFromString(text);
+        if (!item) {
+            return -1;
+        }
+        PyTuple_SET_ITEM(fromlist.get(), index++, item);
+    }
+    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
+        name.get(), globals, globals, fromlist.get(), level));
+    if (!imported) {
+        return -1;
+    }
+    for (index = 0; index < PyTuple_GET_SIZE(fromlist.get()); index++) {
+        PyObject *attribute = PyTuple_GET_ITEM(fromlist.get(), index);
+        Ref value = import_from(imported.get(), attribute);
+        if (!value || PyDict_SetItem(globals, attribute, value.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int warn_on_version_mismatch()
+{
+    int runtime_major = static_cast<int>((Py_Version >> 24) & 0xFF);
+    int runtime_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) {
+        return 0;
+    }
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module "
+                            "'%.100s' %s runtime version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION,
+                            full_module_name, "does not match", runtime_major,
+                            runtime_minor);
+}
+
+int prepare_constants()
+{
+    if (init_names() < 0 || init_constants() < 0) {
+        return -1;
+    }
+    if (!families_defaults) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) {
+            return -1;
+        }
+        families_defaults = PyTuple_Pack(1, empty.get());
+        if (!families_defaults) {
+            return -1;
+        }
+    }
+    if (!function_type) {
+        function_type = reinterpret_cast<PyTypeObject *>(
+            PyType_FromSpec(&check_function_spec));
+        if (!function_type) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int register_in_sys_modules(PyObject *module)
+{
+    PyObject *modules = PyImport_GetModuleDict();
+    Ref key = Ref::steal(PyUnicode_FromString(full_module_name));
+    if (!key) {
+        return -1;
+    }
+    if (!PyDict_Check(modules)) {
+        return 0;
+    }
+    if (PyDict_GetItemWithError(modules, key.get())) {
+        return 0;
+    }
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    return PyDict_SetItem(modules, key.get(), module);
+}
+
+int bind_function(PyObject *globals, const FunctionSpec &spec, PyObject *module)
+{
+    Ref function = make_function(spec, module);
+    if (!function) {
+        return -1;
+    }
+    return PyDict_SetItemString(globals, spec.name, function.get());
+}
+
+int initialise(PyObject *module)
+{
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins ||
+        PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
+        return -1;
+    }
+    if (warn_on_version_mismatch() < 0 || prepare_constants() < 0 ||
+        register_in_sys_modules(module) < 0) {
+        return -1;
+    }
+    PyObject *globals = PyModule_GetDict(module);
+    if (!globals) {
+        return -1;
+    }
+    if (import_names(globals, "typing", {"Any", "Dict", "Tuple"}, 0) < 0 ||
+        import_names(globals, "errors", {"SafetyError"}, 1) < 0 ||
+        import_names(globals, "family",
+                     {"_normalize_family_spec", "_normalize_link_value"},
+                     1) < 0) {
+        return -1;
+    }
+    if (bind_function(globals, control_structure_spec, module) < 0 ||
+        bind_function(globals, compute_section_spec, module) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *control_create(PyObject *spec, PyModuleDef *) noexcept
+{
+    int64_t current_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current_id == -1) {
+        return nullptr;
+    }
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = current_id;
+    }
+    else if (main_interpreter_id != current_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be "
+                        "loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (process_module) {
+        return Py_NewRef(process_module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    return PyModule_NewObject(name.get());
+}
+
+int control_exec(PyObject *module) noexcept
+{
+    if (process_module) {
+        if (process_module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'control' has already been imported. "
+                        "Re-initialisation is not supported.");
+        return -1;
+    }
+    process_module = Py_NewRef(module);
+    if (initialise(module) < 0) {
+        // A later import starts over with a new module object.
+        Py_CLEAR(process_module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot control_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(control_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(control_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef control_def = {
+    PyModuleDef_HEAD_INIT,
+    "control",
+    "Control structure validation.",
+    0,
+    nullptr,
+    control_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace tarvik
+
+PyMODINIT_FUNC PyInit_control(void)
+{
+    return PyModuleDef_Init(&tarvik::control_def);
+}
