@@ -414,9 +414,8 @@ PyMethodDef check_function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// No Py_tp_doc: the type's doc would shadow each function's own __doc__.
 PyType_Slot check_function_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "A validation function of tarvik.safety.control.")},
     {Py_tp_dealloc, reinterpret_cast<void *>(check_function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(check_function_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(check_function_clear)},

@@ -1,0 +1,174 @@
+"""The public functions as function objects: introspection, binding, argument tests."""
+import builtins
+import collections
+import copy
+import importlib.util
+import inspect
+import os
+import pathlib
+import pickle
+import pydoc
+import subprocess
+import sys
+import typing
+
+import pytest
+
+from tarvik.safety import control
+
+ECS = control.enforce_control_structure
+ECP = control.enforce_compute_section
+SIGNATURES = {
+    ECS: "(kwargs: 'Dict[str, Any]', families: 'Tuple[str, ...]' = ()) -> 'None'",
+    ECP: "(kwargs: 'Dict[str, Any]') -> 'None'",
+}
+
+
+# Python functions of the same signatures: their binding errors are the reference.
+def enforce_control_structure(kwargs, families=()):
+    pass
+
+
+def enforce_compute_section(kwargs):
+    pass
+
+
+REFERENCE = {ECS: enforce_control_structure, ECP: enforce_compute_section}
+
+
+def test_function_attributes():
+    assert (ECS.__name__, ECS.__qualname__) == ("enforce_control_structure",) * 2
+    assert (ECP.__name__, ECP.__qualname__) == ("enforce_compute_section",) * 2
+    assert ECS.__module__ == ECP.__module__ == "tarvik.safety.control"
+    assert ECS.__doc__ == ("Allow only ``family`` and ``predictor`` keys in control, "
+                           "and constrain predictor.")
+    assert ECP.__doc__ is None
+    assert ECS.__defaults__ == ((),) and ECP.__defaults__ is None
+    assert ECS.__kwdefaults__ is None and ECP.__kwdefaults__ is None
+    assert ECS.__annotations__ == {"kwargs": "Dict[str, Any]", "families": "Tuple[str, ...]",
+                                   "return": "None"}
+    assert ECP.__annotations__ == {"kwargs": "Dict[str, Any]", "return": "None"}
+    assert ECS.__globals__ is ECP.__globals__ is vars(control)
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+def test_behaves_like_a_python_function(func, monkeypatch):
+    assert str(inspect.signature(func)) == SIGNATURES[func]
+    expected_hints = {"kwargs": typing.Dict[str, typing.Any], "return": type(None)}
+    if func is ECS:
+        expected_hints["families"] = typing.Tuple[str, ...]
+    assert typing.get_type_hints(func) == expected_hints
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func
+    assert copy.copy(func) is func and copy.deepcopy(func) is func
+    assert repr(func) == f"<function {func.__name__} at {id(func):#x}>"
+    assert inspect.isroutine(func)
+    monkeypatch.setattr(func, "tag", 7, raising=False)
+    monkeypatch.setitem(func.__dict__, "other", 8)
+    assert (func.__dict__["tag"], func.other) == (7, 8)
+    assert func.__name__ + SIGNATURES[func] in pydoc.render_doc(func, renderer=pydoc.plaintext)
+    assert func.__name__ in pydoc.render_doc(control, renderer=pydoc.plaintext)
+
+    class Holder:
+        method = func
+
+    holder = Holder()
+    assert Holder.method is func
+    assert holder.method.__self__ is holder and holder.method.__func__ is func
+    with pytest.raises(TypeError, match=r"expected dict, got Holder\)$"):
+        holder.method()  # the instance arrives as `kwargs`
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
+@pytest.mark.skipif(bool(os.environ.get("TARVIK_SANITIZE")), reason="instrumented build")
+def test_stub_matches_module(tmp_path):
+    root = pathlib.Path(control.__file__).resolve().parents[2]
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik.safety.control"],
+                          cwd=root, capture_output=True, text=True,
+                          env={**os.environ, "MYPY_CACHE_DIR": str(tmp_path)})
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+D = {}
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((D,), {}), ((D, ()), {}), ((D, (), 3), {}), ((), {"kwargs": D}),
+    ((), {"kwargs": D, "families": ()}), ((D,), {"families": ()}), ((), {"families": ()}),
+    ((D,), {"kwargs": D}), ((D, ()), {"kwargs": D, "families": ()}), ((), {"foo": 1}),
+    ((D,), {"foo": 1}), ((), {"kwargs": D, "foo": 1, "bar": 2}), ((D, (), 3), {"foo": 1}),
+])
+def test_argument_binding_matches_python(func, args, kwargs):
+    def outcome(callee):
+        try:
+            return callee(*args, **kwargs)
+        except TypeError as exc:
+            return type(exc), str(exc)
+
+    assert outcome(func) == outcome(REFERENCE[func])
+
+
+class MyDict(dict):
+    pass
+
+
+class MyTuple(tuple):
+    pass
+
+
+def incorrect(name, got, subclass=False):
+    expected = "dict" if name == "kwargs" else "tuple"
+    note = ". Subclasses of built-in types are not accepted." if subclass else ""
+    return f"Argument '{name}' has incorrect type (expected {expected}, got {got}){note}"
+
+
+TYPE_CASES = [
+    ((None,), incorrect("kwargs", "NoneType")),
+    (([],), incorrect("kwargs", "list")),
+    ((type("L" * 250, (), {})(),), incorrect("kwargs", "L" * 200)),  # names cut at 200
+    ((collections.OrderedDict(),), incorrect("kwargs", "collections.OrderedDict", True)),
+    ((MyDict(control=[]),), incorrect("kwargs", "MyDict", True)),
+    (({}, ["gamma"]), incorrect("families", "list")),
+    (({}, None), incorrect("families", "NoneType")),
+    (({}, MyTuple(("gamma",))), incorrect("families", "MyTuple", True)),
+    (([], None), incorrect("kwargs", "list")),  # both wrong: kwargs is reported
+]
+
+
+@pytest.mark.parametrize("func, args, message", [(ECS, *case) for case in TYPE_CASES] + [
+    (ECP, *case) for case in TYPE_CASES if len(case[0]) == 1])
+def test_argument_types(func, args, message):
+    with pytest.raises(TypeError) as info:
+        func(*args)
+    assert str(info.value) == message
+
+
+class OtherError(Exception):
+    pass
+
+
+@pytest.mark.parametrize("func, kwargs, message", [
+    (ECS, {"control": []}, "tarvik safety check: 'control' must be a dict when provided."),
+    (ECP, {"control": {"compute": 1}},
+     "tarvik safety check: control['compute'] must be a dict if provided."),
+])
+def test_safety_error_is_looked_up_at_raise_time(func, kwargs, message, monkeypatch):
+    monkeypatch.setattr(control, "SafetyError", OtherError)
+    with pytest.raises(OtherError) as info:
+        func(kwargs)
+    assert type(info.value) is OtherError and info.value.args == (message,)
+    # Whatever the name holds is called with the message and its result raised.
+    monkeypatch.setattr(control, "SafetyError", lambda text: KeyError("via factory"))
+    with pytest.raises(KeyError, match="via factory"):
+        func(kwargs)
+    monkeypatch.setattr(control, "SafetyError", lambda text: text)
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        func(kwargs)
+    monkeypatch.delattr(control, "SafetyError")
+    monkeypatch.setattr(builtins, "SafetyError", OtherError, raising=False)
+    with pytest.raises(OtherError):
+        func(kwargs)
+    monkeypatch.delattr(builtins, "SafetyError")
+    with pytest.raises(NameError, match="^name 'SafetyError' is not defined$"):
+        func(kwargs)

@@ -1,0 +1,126 @@
+"""Module identity, namespace, one-time initialisation and sibling imports."""
+import builtins
+import importlib
+import importlib.util
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import typing
+
+import pytest
+
+from tarvik.safety import control, errors, family
+
+NAMES = ["Any", "Dict", "Tuple", "SafetyError", "_normalize_family_spec",
+         "_normalize_link_value", "enforce_control_structure", "enforce_compute_section"]
+# Directory holding the imported `tarvik` package (source tree or sanitizer build).
+ROOT = str(pathlib.Path(control.__file__).resolve().parents[2])
+
+
+def run_python(code):
+    """Run code in a fresh interpreter that imports this same package."""
+    proc = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600)  # guards against a hang only
+    assert proc.returncode == 0 and proc.stdout.endswith("done\n"), proc.stdout + proc.stderr
+
+
+def public_names(module):
+    return [name for name in vars(module) if not name.startswith("__")]
+
+
+def test_identity_and_namespace():
+    assert control.__name__ == "tarvik.safety.control"
+    assert control.__doc__ == "Control structure validation."
+    assert control.__builtins__ is builtins
+    assert public_names(control) == NAMES
+    assert (control.Any, control.Dict, control.Tuple) == (typing.Any, typing.Dict, typing.Tuple)
+    assert control.SafetyError is errors.SafetyError
+    assert control._normalize_family_spec is family._normalize_family_spec
+    assert control._normalize_link_value is family._normalize_link_value
+
+
+def test_imported_once_per_process(monkeypatch):
+    before = {name: getattr(control, name) for name in NAMES + ["__builtins__"]}
+    assert importlib.import_module("tarvik.safety.control") is control
+    assert importlib.reload(control) is control
+    assert importlib.util.module_from_spec(control.__spec__) is control
+    monkeypatch.delitem(sys.modules, "tarvik.safety.control")
+    assert importlib.import_module("tarvik.safety.control") is control
+    assert all(getattr(control, name) is value for name, value in before.items())
+    assert public_names(control) == NAMES and control.__doc__ == "Control structure validation."
+
+
+def test_missing_sibling_name_fails_and_a_later_import_starts_over():
+    run_python(f"""if 1:
+        import sys, types
+        import tarvik.safety.family as real
+        fake = sys.modules['tarvik.safety.family'] = types.ModuleType('tarvik.safety.family')
+        fake._normalize_family_spec = real._normalize_family_spec
+        try:
+            import tarvik.safety.control
+            raise AssertionError('imported without _normalize_link_value')
+        except ImportError as exc:
+            assert '_normalize_link_value' in str(exc), exc
+        assert 'tarvik.safety.control' not in sys.modules
+        sys.modules['tarvik.safety.family'] = real
+        import tarvik.safety.control as control
+        assert [n for n in vars(control) if not n.startswith('__')] == {NAMES!r}
+        assert control._normalize_link_value is real._normalize_link_value
+        print('done')""")
+
+
+@pytest.mark.parametrize("sibling", ["tarvik.safety.errors", "tarvik.safety.family"])
+def test_exception_while_importing_sibling_propagates_unchanged(sibling):
+    run_python(f"""if 1:
+        import sys
+        class Boom(Exception):
+            pass
+        class Finder:
+            def find_spec(self, name, path, target=None):
+                if name == {sibling!r}:
+                    raised.append(Boom('sibling exploded'))
+                    raise raised[-1]
+        raised, finder = [], Finder()
+        sys.meta_path.insert(0, finder)
+        try:
+            import tarvik.safety.control
+            raise AssertionError('imported')
+        except Boom as exc:
+            assert exc is raised[0] and str(exc) == 'sibling exploded'
+        sys.meta_path.remove(finder)
+        import tarvik.safety.control as control
+        assert control.enforce_compute_section({{}}) is None
+        print('done')""")
+
+
+def test_second_interpreter_is_refused_and_first_keeps_working():
+    message = ("<class 'ImportError'>: Interpreter change detected - this module can only "
+               "be loaded into one interpreter per process.")
+    sub_code = f"import sys; sys.path.insert(0, {ROOT!r}); import tarvik.safety.control"
+    run_python(f"""if 1:
+        import _xxsubinterpreters as interpreters
+        import tarvik.safety.control as control
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, {sub_code!r})
+            raise AssertionError('second interpreter imported the module')
+        except interpreters.RunFailedError as exc:
+            assert str(exc) == {message!r}, str(exc)
+        interpreters.destroy(interp)
+        try:
+            control.enforce_compute_section({{'control': {{'compute': 1}}}})
+            raise AssertionError('no SafetyError')
+        except control.SafetyError as exc:
+            assert 'must be a dict' in str(exc)
+        assert control.enforce_control_structure({{}}) is None
+        print('done')""")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
+@pytest.mark.skipif(bool(os.environ.get("TARVIK_SANITIZE")), reason="instrumented build")
+def test_only_the_init_entry_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", control.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_control"]
