@@ -95,8 +95,8 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
             if (!shown) {
                 return nullptr;
             }
-            return raise_safety_error_format(call.globals, msg::compute_not_bool,
-                                             shown.get());
+            return raise_safety_error_format(
+                call.globals, msg::compute_not_bool, shown.get());
         }
     }
     if (PyErr_Occurred()) {

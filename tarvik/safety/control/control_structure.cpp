@@ -16,8 +16,8 @@ int fail(const CallContext &call, const char *message)
 }
 
 // Raises `format` filled with the listed keys, after `first` when given.
-int fail_with_keys(const CallContext &call, const char *format,
-                   PyObject *keys, PyObject *first = nullptr)
+int fail_with_keys(const CallContext &call, const char *format, PyObject *keys,
+                   PyObject *first = nullptr)
 {
     Ref shown = key_list_text(keys);
     if (!shown) {
@@ -63,8 +63,8 @@ int quantile_value(const CallContext &call, PyObject *quantile, double *q)
     if (!number) {
         Ref caught = catch_exception();
         if (caught) {
-            Ref message =
-                Ref::steal(PyUnicode_FromString(msg::link_quantile_not_numeric));
+            Ref message = Ref::steal(
+                PyUnicode_FromString(msg::link_quantile_not_numeric));
             if (message) {
                 raise_safety_error(call.globals, message.get(), caught.get());
             }
@@ -199,7 +199,8 @@ int check_predictor(const CallContext &call, PyObject *control)
     if (flag <= 0) {
         return flag < 0 ? -1 : fail(call, msg::predictor_not_dict);
     }
-    int has_link = mapping_contains(predictor_block.get(), names.control_dot_link);
+    int has_link =
+        mapping_contains(predictor_block.get(), names.control_dot_link);
     if (has_link == 0) {
         has_link = mapping_contains(predictor_block.get(), names.control_link);
     }
@@ -227,7 +228,8 @@ int check_predictor(const CallContext &call, PyObject *control)
     if (flag <= 0) {
         return flag;
     }
-    Ref compute = Ref::steal(PyObject_GetItem(predictor_block.get(), names.compute));
+    Ref compute =
+        Ref::steal(PyObject_GetItem(predictor_block.get(), names.compute));
     if (!compute) {
         return -1;
     }
@@ -318,10 +320,10 @@ int check_control_vb(const CallContext &call, PyObject *inla_block)
     Ref extra_vb;
     flag = unsupported_keys(control_vb.get(), constants.allowed_vb, &extra_vb);
     if (flag != 0) {
-        return flag < 0 ? -1
-                        : fail_with_keys(call, msg::vb_unsupported,
-                                         extra_vb.get(),
-                                         constants.allowed_vb_text);
+        return flag < 0
+                   ? -1
+                   : fail_with_keys(call, msg::vb_unsupported, extra_vb.get(),
+                                    constants.allowed_vb_text);
     }
     if (check_vb_setting(call, control_vb.get(), names.strategy,
                          {names.mean, names.variance},
@@ -368,7 +370,8 @@ int check_inla(const CallContext &call, PyObject *control)
                          constants.strategy_choices) < 0) {
         return -1;
     }
-    Ref int_strategy_val = mapping_get(inla_block.get(), names.int_dot_strategy);
+    Ref int_strategy_val =
+        mapping_get(inla_block.get(), names.int_dot_strategy);
     if (!int_strategy_val) {
         return -1;
     }

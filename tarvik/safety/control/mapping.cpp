@@ -18,7 +18,7 @@ int init_names()
         return 0;
     }
 #define TARVIK_INTERN_NAME(field, text)                                       \
-    if (!names.field && !(names.field = PyUnicode_InternFromString(text))) {   \
+    if (!names.field && !(names.field = PyUnicode_InternFromString(text))) {  \
         return -1;                                                            \
     }
     TARVIK_INTERNED_NAMES(TARVIK_INTERN_NAME)
@@ -72,8 +72,8 @@ int init_constants()
                             "only_hyperparam"})) < 0 ||
         keep(&c.allowed_predictor, make_name_set({"compute", "link"})) < 0 ||
         keep(&c.allowed_predictor_with_link,
-             make_name_set({"compute", "link", "control.link",
-                            "control_link"})) < 0 ||
+             make_name_set(
+                 {"compute", "link", "control.link", "control_link"})) < 0 ||
         keep(&c.allowed_inla,
              make_name_set({"strategy", "int.strategy", "int_strategy",
                             "control_vb", "adaptive_max"})) < 0 ||
@@ -85,8 +85,8 @@ int init_constants()
              make_name_set({"auto", "gaussian", "simplified.laplace",
                             "laplace", "adaptive"})) < 0 ||
         keep(&c.int_strategy_choices,
-             make_name_set({"auto", "ccd", "grid", "eb", "user", "user.std"})) <
-            0 ||
+             make_name_set(
+                 {"auto", "ccd", "grid", "eb", "user", "user.std"})) < 0 ||
         keep(&c.allowed_compute,
              make_name_set({"config", "dic", "cpo", "mlik", "return_marginals",
                             "return_marginals_predictor", "waic", "po"})) <
@@ -209,8 +209,7 @@ PyObject *raise_safety_error(PyObject *globals, PyObject *message,
     return nullptr;
 }
 
-PyObject *raise_safety_error_format(PyObject *globals, const char *format,
-                                    ...)
+PyObject *raise_safety_error_format(PyObject *globals, const char *format, ...)
 {
     va_list vargs;
     va_start(vargs, format);
@@ -257,7 +256,8 @@ int is_dict(PyObject *obj)
         return 1;
     }
     // Also honours a __class__ that claims to be a dict, as isinstance does.
-    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyDict_Type));
+    return PyObject_IsInstance(obj,
+                               reinterpret_cast<PyObject *>(&PyDict_Type));
 }
 
 int is_list(PyObject *obj)
@@ -265,7 +265,8 @@ int is_list(PyObject *obj)
     if (PyList_Check(obj)) {
         return 1;
     }
-    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyList_Type));
+    return PyObject_IsInstance(obj,
+                               reinterpret_cast<PyObject *>(&PyList_Type));
 }
 
 int is_bool(PyObject *obj)
@@ -273,7 +274,8 @@ int is_bool(PyObject *obj)
     if (PyBool_Check(obj)) {
         return 1;
     }
-    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyBool_Type));
+    return PyObject_IsInstance(obj,
+                               reinterpret_cast<PyObject *>(&PyBool_Type));
 }
 
 int is_int(PyObject *obj)
@@ -281,7 +283,8 @@ int is_int(PyObject *obj)
     if (PyLong_Check(obj)) {
         return 1;
     }
-    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(&PyLong_Type));
+    return PyObject_IsInstance(obj,
+                               reinterpret_cast<PyObject *>(&PyLong_Type));
 }
 
 Ref mapping_get(PyObject *mapping, PyObject *key)
@@ -446,9 +449,8 @@ Ref normalized_text(PyObject *value, bool dots)
     if (!lowered || !dots) {
         return lowered;
     }
-    return Ref::steal(PyObject_CallMethodObjArgs(lowered.get(), names.replace,
-                                                 names.underscore, names.dot,
-                                                 nullptr));
+    return Ref::steal(PyObject_CallMethodObjArgs(
+        lowered.get(), names.replace, names.underscore, names.dot, nullptr));
 }
 
 Ref format_text(PyObject *value)

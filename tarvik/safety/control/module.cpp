@@ -71,8 +71,7 @@ const FunctionSpec compute_section_spec = {
 // --- the function type ------------------------------------------------------
 
 struct CheckFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec *spec;
     PyObject *name;        // str
     PyObject *qualname;    // str
@@ -295,8 +294,8 @@ void check_function_dealloc(PyObject *op)
 
 PyObject *check_function_repr(PyObject *op)
 {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(op)->qualname,
-                                op);
+    return PyUnicode_FromFormat("<function %U at %p>",
+                                as_function(op)->qualname, op);
 }
 
 // A function stored on a class becomes a bound method of its instances.
@@ -353,7 +352,10 @@ PyObject *get_defaults(PyObject *op, void *)
     return Py_NewRef(defaults ? defaults : Py_None);
 }
 
-PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+PyObject *get_kwdefaults(PyObject *, void *)
+{
+    Py_RETURN_NONE;
+}
 
 PyObject *get_code(PyObject *op, void *)
 {
@@ -490,8 +492,10 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
         const Parameter &parameter = spec.parameters[i];
-        Ref parameter_name = Ref::steal(PyUnicode_InternFromString(parameter.name));
-        Ref annotation = Ref::steal(PyUnicode_FromString(parameter.annotation));
+        Ref parameter_name =
+            Ref::steal(PyUnicode_InternFromString(parameter.name));
+        Ref annotation =
+            Ref::steal(PyUnicode_FromString(parameter.annotation));
         if (!parameter_name || !annotation ||
             PyDict_SetItem(annotations.get(), parameter_name.get(),
                            annotation.get()) < 0) {
@@ -505,7 +509,8 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
                              return_annotation.get()) < 0) {
         return Ref();
     }
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
+    Ref doc =
+        spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::none();
     Ref code = make_code(spec, module, varnames.get(), name.get());
     if (!doc || !code) {
         return Ref();
@@ -521,8 +526,8 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     self->module = module_name.release();
     self->doc = doc.release();
     self->globals = Py_NewRef(globals);
-    self->defaults = spec.families_default ? Py_NewRef(families_defaults)
-                                           : nullptr;
+    self->defaults =
+        spec.families_default ? Py_NewRef(families_defaults) : nullptr;
     self->annotations = annotations.release();
     self->code = code.release();
     self->varnames = varnames.release();
@@ -543,7 +548,8 @@ Ref import_from(PyObject *imported, PyObject *name)
         return value;
     }
     PyErr_Clear();
-    Ref package_name = Ref::steal(PyObject_GetAttrString(imported, "__name__"));
+    Ref package_name =
+        Ref::steal(PyObject_GetAttrString(imported, "__name__"));
     if (package_name && PyUnicode_Check(package_name.get())) {
         Ref full_name = Ref::steal(
             PyUnicode_FromFormat("%U.%U", package_name.get(), name));
@@ -560,8 +566,9 @@ Ref import_from(PyObject *imported, PyObject *name)
         package_name = Ref();
     }
     Ref shown_package =
-        package_name ? Ref::borrow(package_name.get())
-                     : Ref::steal(PyUnicode_FromString("<unknown module name>"));
+        package_name
+            ? Ref::borrow(package_name.get())
+            : Ref::steal(PyUnicode_FromString("<unknown module name>"));
     if (!shown_package) {
         return Ref();
     }
@@ -580,7 +587,8 @@ Ref import_from(PyObject *imported, PyObject *name)
     Ref spec = Ref::steal(PyObject_GetAttrString(imported, "__spec__"));
     int initializing = 0;
     if (spec) {
-        Ref flag = Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
+        Ref flag =
+            Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
         initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
     }
     PyErr_Clear();
@@ -634,7 +642,8 @@ int warn_on_version_mismatch()
 {
     int runtime_major = static_cast<int>((Py_Version >> 24) & 0xFF);
     int runtime_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (runtime_major == PY_MAJOR_VERSION && runtime_minor == PY_MINOR_VERSION) {
+    if (runtime_major == PY_MAJOR_VERSION &&
+        runtime_minor == PY_MINOR_VERSION) {
         return 0;
     }
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
@@ -689,7 +698,8 @@ int register_in_sys_modules(PyObject *module)
     return PyDict_SetItem(modules, key.get(), module);
 }
 
-int bind_function(PyObject *globals, const FunctionSpec &spec, PyObject *module)
+int bind_function(PyObject *globals, const FunctionSpec &spec,
+                  PyObject *module)
 {
     Ref function = make_function(spec, module);
     if (!function) {
@@ -737,9 +747,10 @@ PyObject *control_create(PyObject *spec, PyModuleDef *) noexcept
         main_interpreter_id = current_id;
     }
     else if (main_interpreter_id != current_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be "
-                        "loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be "
+            "loaded into one interpreter per process.");
         return nullptr;
     }
     if (process_module) {
