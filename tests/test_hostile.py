@@ -1,0 +1,232 @@
+"""Hostile objects: callbacks that raise, return nonsense or empty the input mid-check."""
+
+import pytest
+
+from tarvik.safety.control import enforce_compute_section, enforce_control_structure
+from tarvik.safety.errors import SafetyError
+
+P = "tarvik safety check: "
+HOLE, SAME, COMPUTE = object(), object(), None  # placeholder, "the raised object", other function
+
+
+def wipe(root):
+    """Empty every dict reachable from root, innermost first, and let them all go."""
+    found = []
+
+    def walk(d):
+        for v in list(dict.values(d)):
+            if isinstance(v, dict):
+                walk(v)
+        found.append(d)
+
+    walk(root)
+    for d in found:
+        dict.clear(d)
+
+
+def build(template, families, kind, effect):
+    """Place one hostile object at HOLE; `kind` is [base.]method[:hash-alike].
+
+    Its method raises `effect` if that is an exception, else wipes all input and returns it.
+    """
+    base, _, method = kind.rpartition(".")
+    method, _, hash_as = method.partition(":")
+
+    def hook(self, *args):
+        if not hasattr(self, "root"):
+            return id(self)  # a hashing hook lets the object into the input first
+        if isinstance(effect, BaseException):
+            raise effect
+        wipe(self.root)
+        return effect
+
+    ns = {"__repr__": lambda self: "H", "__hash__": lambda self: hash(hash_as or id(self))}
+    hostile = type("Hostile", ({"int": int}.get(base, object),), {**ns, method: hook})()
+
+    def plant(t):
+        if t is HOLE:
+            return hostile
+        return {plant(k): plant(v) for k, v in t.items()} if isinstance(t, dict) else t
+
+    kwargs = {"control": plant(template)}
+    hostile.root = kwargs  # nothing else here keeps the hostile object alive
+    return kwargs, families and tuple(hostile if f is HOLE else f for f in families)
+
+
+def snapshot(obj):
+    # Identity-based, so it calls none of the hostile methods.
+    return [(id(k), snapshot(v)) for k, v in dict.items(obj)] if isinstance(obj, dict) else id(obj)
+
+
+G = ("gamma",)
+LINK = {"predictor": {"control_link": {"model": "quantile", "quantile": HOLE}, "foo": 1}}
+NUMERIC, RANGE = P + "quantile must be numeric.", P + "quantile must be in (0,1)."
+LINK_NOT_DICT = P + "control.link configuration must be a dict."
+NOT_STRING = P + "control['inla']['{}'] must be a string."
+NOT_BOOL = P + "control['compute']['dic'] must be boolean."
+FAST = (P + "control['inla']['strategy'] must be one of adaptive, auto, gaussian, laplace,"
+        " simplified.laplace; got '{}'.")
+VB = P + "control['inla']['control_vb']['strategy'] must be 'mean' or 'variance'; got '{}'."
+KEYS = (P + "unsupported keys in control['compute']: {}. Allowed: config, cpo, dic, mlik, po,"
+        " return_marginals, return_marginals_predictor, waic.")
+INLA_KEYS = (P + "control['inla'] currently supports only adaptive_max, control_vb, int.strategy,"
+             " int_strategy, strategy overrides; found H.")
+
+
+@pytest.mark.parametrize("template, families, kind, effect, expected", [
+    ({"family": {"control.link": HOLE}, "predictor": {"foo": 1}}, G, "__bool__", True, LINK_NOT_DICT),
+    ({"family": {"control.link": HOLE}, "predictor": {"foo": 1}}, G, "__bool__", False, None),
+    ({"family": {"control.link": HOLE}}, G, "__bool__", ValueError("b"), SAME),
+    ({"family": {"control.link": HOLE}}, G, "__bool__", 2, TypeError),
+    ({"predictor": {"control_link": {"model": "quantile", "quantile": 0.5}}}, (HOLE,), "__eq__", True,
+     P + "control.link['model'] must be specified."),
+    ({"predictor": {"control_link": {}}}, ("x", HOLE), "__eq__", ValueError("e"), SAME),
+    ({"predictor": {"control_link": {"model": HOLE, "quantile": 0.5}}}, G, "__str__", " Quantile ",
+     P + "control.link['quantile'] must be provided when model='quantile'."),
+    ({"predictor": {"control_link": {"model": HOLE}}}, G, "__str__", ValueError("s"), SAME),
+    (LINK, G, "__float__", 0.5, None),
+    (LINK, G, "__float__", 2.0, RANGE),
+    (LINK, G, "__float__", "0.5", NUMERIC),
+    (LINK, G, "__float__", ValueError("f"), NUMERIC),
+    (LINK, G, "__float__", KeyboardInterrupt(), SAME),
+    (LINK, G, "__float__", float("nan"), RANGE),
+    ({"inla": {"strategy": HOLE, "int.strategy": "bad"}}, G, "__str__", "fast", FAST.format("fast")),
+    ({"inla": {"strategy": HOLE, "int.strategy": "bad"}}, G, "__str__", "laplace", None),
+    ({"inla": {"strategy": HOLE}}, G, "__str__", ValueError("s"), NOT_STRING.format("strategy")),
+    ({"inla": {"strategy": HOLE}}, G, "__str__", KeyboardInterrupt(), SAME),
+    ({"inla": {"strategy": HOLE}}, G, "__str__", 5, NOT_STRING.format("strategy")),
+    ({"inla": {"strategy": HOLE}}, G, "__format__", "shown", FAST.format("shown")),
+    ({"inla": {"strategy": HOLE}}, G, "__format__", ValueError("f"), SAME),
+    ({"inla": {"strategy": HOLE}}, G, "__format__", 5, TypeError),
+    ({"inla": {"int.strategy": None, "int_strategy": HOLE}}, G, "__str__", "grid", None),
+    ({"inla": {"int_strategy": HOLE}}, G, "__str__", LookupError("s"), NOT_STRING.format("int.strategy")),
+    ({"inla": {"control_vb": {"strategy": HOLE, "hessian_strategy": "x"}, "strategy": "x"}}, G,
+     "__str__", "mean", None),
+    ({"inla": {"control_vb": {"strategy": HOLE}}}, G, "__str__", "bad", VB.format("bad")),
+    ({"inla": {"control_vb": {"strategy": HOLE}}}, G, "__format__", "shown", VB.format("shown")),
+    ({"inla": {"control_vb": {"strategy": HOLE}}}, G, "__str__", ValueError("s"), SAME),
+    ({"inla": {"control_vb": {"hessian_strategy": HOLE}}}, G, "__str__", SystemExit(), SAME),
+    ({"inla": {HOLE: 1}}, G, "__hash__", ArithmeticError(), SAME),
+    ({"compute": {HOLE: 1}}, COMPUTE, "__hash__", ArithmeticError(), SAME),
+    ({"inla": {HOLE: 1}}, G, "__eq__:strategy", False, INLA_KEYS),
+    ({"inla": {HOLE: 1}}, G, "__eq__:strategy", True, None),
+    ({"inla": {HOLE: 1}}, G, "__eq__:strategy", ValueError("e"), SAME),
+    ({HOLE: 1, "family": 1}, G, "__repr__", "k", P + "unsupported keys in 'control': k."),
+    ({HOLE: 1}, G, "__repr__", 5, TypeError),
+    ({"compute": {"dic": HOLE}}, COMPUTE, "int.__eq__", False, NOT_BOOL),
+    ({"compute": {"dic": HOLE}}, COMPUTE, "int.__eq__", True, None),
+    ({"compute": {"dic": HOLE}}, COMPUTE, "int.__eq__", ValueError("e"), SAME),
+    ({"compute": {HOLE: 1}}, COMPUTE, "__eq__:dic", False, KEYS.format("H")),
+    ({"compute": {HOLE: 1, "cpo": 5}}, COMPUTE, "__eq__:dic", True, None),
+    ({"compute": {HOLE: 1, "b": 1}}, COMPUTE, "__repr__", "a", KEYS.format("a, b")),
+    ({"compute": {HOLE: 1}}, COMPUTE, "__repr__", KeyboardInterrupt(), SAME),
+])
+def test_hostile_objects(template, families, kind, effect, expected):
+    kwargs, families = build(template, families, kind, effect)
+    before = snapshot(kwargs)
+    try:
+        if families is COMPUTE:
+            got = enforce_compute_section(kwargs)
+        else:
+            got = enforce_control_structure(kwargs, families)
+    except BaseException as exc:  # KeyboardInterrupt and SystemExit included
+        got = exc
+    if expected is SAME:
+        assert got is effect and got.__cause__ is None
+    elif isinstance(expected, type):
+        assert type(got) is expected
+    elif expected is None:
+        assert got is None
+    else:
+        assert type(got) is SafetyError and str(got) == expected
+    if isinstance(effect, BaseException):
+        assert snapshot(kwargs) == before  # raising hooks do not wipe, so nothing changed
+        if isinstance(got, SafetyError):
+            assert got.__cause__ is effect and got.__suppress_context__
+
+
+class PopGet(dict):
+    def get(self, key, default=None):
+        return self.pop(key, default)  # the check may hold the only reference
+
+
+class ClearingKeys(dict):
+    def keys(self):
+        keys = list(dict.keys(self))
+        self.clear()
+        return keys
+
+
+class RaisingContains(dict):
+    def __contains__(self, key):
+        raise LookupError(key)
+
+
+class WipingBool(dict):
+    def __bool__(self):
+        self.root.clear()  # drops kwargs' reference to this very mapping
+        return True
+
+
+class OddStr(str):
+    # str() of a str subclass gives a plain str, so these are never used.
+    strip = lower = replace = None
+
+
+class TextStr(str):
+    # Conversions go through the subclass's own methods, not its characters.
+    def __str__(self):
+        return "laplace"
+
+    def __float__(self):
+        return 0.5
+
+
+class NeverEqual(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+def mutates(obj):
+    """Whether the input holds one of the mappings above that change themselves."""
+    if isinstance(obj, (PopGet, ClearingKeys, WipingBool)):
+        return True
+    return isinstance(obj, dict) and any(map(mutates, dict.values(obj)))
+
+
+@pytest.mark.parametrize("make, func, expected", [
+    (lambda: PopGet(family={"control.link": {}}, predictor={"compute": True},
+                    inla={"strategy": "fast"}), enforce_control_structure, FAST.format("fast")),
+    (lambda: PopGet(compute=PopGet(dic=2)), enforce_compute_section, NOT_BOOL),
+    (lambda: {"inla": PopGet({"int_strategy": "fast"})}, enforce_control_structure,
+     P + "control['inla']['int.strategy'] must be one of auto, ccd, eb, grid, user, user.std; got 'fast'."),
+    (lambda: ClearingKeys(inla={"strategy": "fast"}), enforce_control_structure, None),
+    (lambda: {"predictor": ClearingKeys(compute=1)}, enforce_control_structure, None),
+    (lambda: {"predictor": ClearingKeys(foo=1)}, enforce_control_structure,
+     P + "unsupported keys in control['predictor']: foo."),
+    (lambda: {"compute": ClearingKeys(dic=5)}, enforce_compute_section, None),
+    (lambda: {"inla": RaisingContains(int_strategy="x")}, enforce_control_structure, LookupError),
+    (lambda: {"predictor": RaisingContains()}, enforce_control_structure, LookupError),
+    (lambda: WipingBool(compute={"dic": 2}), enforce_compute_section, NOT_BOOL),
+    (lambda: {"inla": {"strategy": OddStr(" Laplace "), "control_vb": {"strategy": OddStr("Mean ")}},
+              "family": {"control.link": {"model": OddStr(" Quantile"), "quantile": OddStr(".5")}}},
+     enforce_control_structure, None),
+    (lambda: {"inla": {"strategy": TextStr("fast")}, "predictor": {"control_link": {
+        "model": "quantile", "quantile": TextStr("abc")}}}, enforce_control_structure, None),
+    (lambda: {NeverEqual("family"): {}}, enforce_control_structure,
+     P + "unsupported keys in 'control': family."),
+    (lambda: {"compute": {NeverEqual("dic"): True}}, enforce_compute_section, KEYS.format("dic")),
+])
+def test_hostile_mappings(make, func, expected):
+    kwargs = {"control": make()}  # the input holds the only references
+    if isinstance(kwargs["control"], WipingBool):
+        kwargs["control"].root = kwargs
+    before = None if mutates(kwargs) else snapshot(kwargs)
+    try:
+        got = func(kwargs, G) if func is enforce_control_structure else func(kwargs)
+    except Exception as exc:
+        got = str(exc) if type(exc) is SafetyError else type(exc)
+    assert got == expected
+    assert before is None or snapshot(kwargs) == before
