@@ -1,0 +1,245 @@
+"""Pure-Python model of ``tarvik.safety.control``.
+
+The same two checks, written as plain Python so that each rule reads as one
+statement. The benchmark measures the native module against this code, and
+the property tests use it as the oracle: for every input, both must return
+``None`` or raise the same exception with the same message.
+"""
+
+from typing import Any, Dict, Tuple  # noqa: F401  (named in the annotations)
+
+from tarvik.safety.errors import SafetyError
+
+_HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
+
+
+def _type_name(tp):
+    # The C-level tp_name: a class statement gives just the class name, a
+    # built-in extension type carries its module (collections.OrderedDict).
+    if tp.__flags__ & _HEAPTYPE or tp.__module__ == "builtins":
+        return tp.__name__
+    return "{}.{}".format(tp.__module__, tp.__name__)
+
+
+def _check_argument(name, value, expected):
+    if type(value) is expected:
+        return
+    note = ""
+    if issubclass(type(value), expected):
+        note = ". Subclasses of built-in types are not accepted."
+    raise TypeError(
+        "Argument '{}' has incorrect type (expected {}, got {}){}".format(
+            name[:200], expected.__name__[:200], _type_name(type(value))[:200], note
+        )
+    )
+
+
+def _join_keys(keys):
+    # Keys are expected to be strings; any other key is shown by its repr so
+    # that the message can always be built and sorted.
+    texts = [key if isinstance(key, str) else repr(key) for key in keys]
+    return ", ".join(sorted(texts))
+
+
+def enforce_control_structure(
+    kwargs: "Dict[str, Any]", families: "Tuple[str, ...]" = ()
+) -> "None":
+    """Allow only ``family`` and ``predictor`` keys in control, and constrain predictor."""
+    _check_argument("kwargs", kwargs, dict)
+    _check_argument("families", families, tuple)
+
+    def _validate_control_link(block: "Dict[str, Any]") -> "None":
+        if not any(family == "gamma" or family == "gammasurv" for family in families):
+            raise SafetyError(
+                "tarvik safety check: control.link is only allowed for gamma likelihoods."
+            )
+        if not isinstance(block, dict):
+            raise SafetyError("tarvik safety check: control.link configuration must be a dict.")
+        model = block.get("model")
+        if model is None:
+            raise SafetyError("tarvik safety check: control.link['model'] must be specified.")
+        model_norm = str(model).strip().lower()
+        is_survival = any(family == "gammasurv" for family in families)
+        if is_survival:
+            if model_norm not in ("log", "neglog", "quantile"):
+                raise SafetyError(
+                    "tarvik safety check: only 'log', 'neglog', or 'quantile' "
+                    "control.link model is allowed for gammasurv."
+                )
+            if model_norm in ("log", "neglog"):
+                return None
+        elif model_norm != "quantile":
+            raise SafetyError(
+                "tarvik safety check: only 'quantile' control.link model is allowed for gamma."
+            )
+        quantile = block.get("quantile")
+        if quantile is None:
+            raise SafetyError(
+                "tarvik safety check: control.link['quantile'] must be provided "
+                "when model='quantile'."
+            )
+        try:
+            q = float(quantile)
+        except Exception as exc:
+            raise SafetyError("tarvik safety check: quantile must be numeric.") from exc
+        if not (0.0 < q < 1.0):
+            raise SafetyError("tarvik safety check: quantile must be in (0,1).")
+        return None
+
+    def _normalize_choice(name: "str", value: "Any", allowed: "set[str]") -> "None":
+        try:
+            normalized = str(value).strip().lower().replace("_", ".")
+        except Exception as exc:
+            raise SafetyError(
+                "tarvik safety check: control['inla']['{}'] must be a string.".format(name)
+            ) from exc
+        if normalized not in allowed:
+            raise SafetyError(
+                "tarvik safety check: control['inla']['{}'] must be one of {}; got '{}'.".format(
+                    name, ", ".join(sorted(allowed)), value
+                )
+            )
+        return None
+
+    control = kwargs.get("control")
+    if control is None:
+        return None
+    if not isinstance(control, dict):
+        raise SafetyError("tarvik safety check: 'control' must be a dict when provided.")
+    allowed_top = {
+        "family", "predictor", "inla", "compute", "fixed", "mode", "expert", "hazard",
+        "lincomb", "update", "lp_scale", "pardiso", "stiles", "taucs", "numa",
+        "only_hyperparam",
+    }
+    extra = set(control.keys()) - allowed_top
+    if extra:
+        raise SafetyError(
+            "tarvik safety check: unsupported keys in 'control': {}.".format(_join_keys(extra))
+        )
+
+    family_block = control.get("family")
+    if family_block is not None and not isinstance(family_block, (dict, list)):
+        raise SafetyError(
+            "tarvik safety check: control['family'] must be a dict "
+            "(or list of dicts for multiple families)."
+        )
+    if isinstance(family_block, dict):
+        link_conf = family_block.get("control.link") or family_block.get("control_link")
+        if link_conf is not None:
+            _validate_control_link(link_conf)
+
+    predictor_block = control.get("predictor")
+    if predictor_block is not None:
+        if not isinstance(predictor_block, dict):
+            raise SafetyError("tarvik safety check: control['predictor'] must be a dict.")
+        allowed_predictor = {"compute", "link"}
+        if "control.link" in predictor_block or "control_link" in predictor_block:
+            link_conf = predictor_block.get("control.link") or predictor_block.get("control_link")
+            _validate_control_link(link_conf)
+            allowed_predictor.update({"control.link", "control_link"})
+        extra_pred = set(predictor_block.keys()) - allowed_predictor
+        if extra_pred:
+            raise SafetyError(
+                "tarvik safety check: unsupported keys in control['predictor']: {}.".format(
+                    _join_keys(extra_pred)
+                )
+            )
+        if "compute" in predictor_block and not isinstance(predictor_block["compute"], bool):
+            raise SafetyError(
+                "tarvik safety check: control['predictor']['compute'] must be True/False."
+            )
+
+    inla_block = control.get("inla")
+    if inla_block is None:
+        return None
+    if not isinstance(inla_block, dict):
+        raise SafetyError("tarvik safety check: control['inla'] must be a dict when provided.")
+    allowed_inla_keys = {"strategy", "int.strategy", "int_strategy", "control_vb", "adaptive_max"}
+    extra_inla = set(inla_block.keys()) - allowed_inla_keys
+    if extra_inla:
+        raise SafetyError(
+            "tarvik safety check: control['inla'] currently supports only {} overrides; "
+            "found {}.".format(", ".join(sorted(allowed_inla_keys)), _join_keys(extra_inla))
+        )
+
+    control_vb = inla_block.get("control_vb")
+    if control_vb is not None:
+        if not isinstance(control_vb, dict):
+            raise SafetyError("tarvik safety check: control['inla']['control_vb'] must be a dict.")
+        allowed_vb_keys = {
+            "strategy", "hessian_strategy", "enable", "iter_max", "hessian_update",
+            "verbose", "f_enable_limit", "emergency",
+        }
+        extra_vb = set(control_vb.keys()) - allowed_vb_keys
+        if extra_vb:
+            raise SafetyError(
+                "tarvik safety check: control['inla']['control_vb'] supports only {} keys; "
+                "found {}.".format(", ".join(sorted(allowed_vb_keys)), _join_keys(extra_vb))
+            )
+        vb_strategy = control_vb.get("strategy")
+        if vb_strategy is not None:
+            vb_strategy_str = str(vb_strategy).strip().lower()
+            if vb_strategy_str not in ("mean", "variance"):
+                raise SafetyError(
+                    "tarvik safety check: control['inla']['control_vb']['strategy'] must be "
+                    "'mean' or 'variance'; got '{}'.".format(vb_strategy)
+                )
+        vb_hessian = control_vb.get("hessian_strategy")
+        if vb_hessian is not None:
+            vb_hessian_str = str(vb_hessian).strip().lower()
+            if vb_hessian_str not in ("default", "full", "partial", "diagonal"):
+                raise SafetyError(
+                    "tarvik safety check: control['inla']['control_vb']['hessian_strategy'] "
+                    "must be one of 'default', 'full', 'partial', 'diagonal'; "
+                    "got '{}'.".format(vb_hessian)
+                )
+
+    strategy_val = inla_block.get("strategy")
+    if strategy_val is not None:
+        _normalize_choice(
+            "strategy", strategy_val,
+            {"auto", "gaussian", "simplified.laplace", "laplace", "adaptive"},
+        )
+    int_strategy_val = inla_block.get("int.strategy")
+    if int_strategy_val is None and "int_strategy" in inla_block:
+        int_strategy_val = inla_block["int_strategy"]
+    if int_strategy_val is not None:
+        _normalize_choice(
+            "int.strategy", int_strategy_val,
+            {"auto", "ccd", "grid", "eb", "user", "user.std"},
+        )
+    return None
+
+
+def enforce_compute_section(kwargs: "Dict[str, Any]") -> "None":
+    _check_argument("kwargs", kwargs, dict)
+    control = kwargs.get("control") or {}
+    if not isinstance(control, dict):
+        return None
+    compute = control.get("compute")
+    if compute is None:
+        return None
+    if not isinstance(compute, dict):
+        raise SafetyError("tarvik safety check: control['compute'] must be a dict if provided.")
+    _allowed_compute_keys = {
+        "config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor",
+        "waic", "po",
+    }
+    allowed_keys = _allowed_compute_keys
+    extra = set(compute.keys()) - _allowed_compute_keys
+    if extra:
+        raise SafetyError(
+            "tarvik safety check: unsupported keys in control['compute']: {}. Allowed: {}.".format(
+                _join_keys(extra), ", ".join(sorted(allowed_keys))
+            )
+        )
+    for key in _allowed_compute_keys.intersection(compute.keys()):
+        val = compute[key]
+        if isinstance(val, bool):
+            continue
+        if isinstance(val, int) and (val == 0 or val == 1):
+            continue
+        raise SafetyError(
+            "tarvik safety check: control['compute']['{}'] must be boolean.".format(key)
+        )
+    return None
