@@ -114,6 +114,9 @@ PyObject *raise_safety_error_format(PyObject *globals, const char *format,
 // through) and returns an empty Ref.
 Ref catch_exception();
 
+// isinstance(obj, type), with the type's own subclass test first: 1, 0, -1.
+// Like isinstance, it also believes a __class__ that claims the type.
+int is_instance(PyObject *obj, PyTypeObject *type);
 // isinstance(obj, dict) / list / bool / int: 1, 0 or -1.
 int is_dict(PyObject *obj);
 int is_list(PyObject *obj);
@@ -125,6 +128,11 @@ int in_choices(PyObject *value, std::initializer_list<PyObject *> choices);
 
 // mapping.get(key); None when missing.
 Ref mapping_get(PyObject *mapping, PyObject *key);
+// The section `parent.get(key)`: 1 with it stored in *section when it is a
+// dict, 0 when it is None; a value that is not a dict raises
+// SafetyError(not_dict). -1 on any error.
+int fetch_section(const CallContext &call, PyObject *parent, PyObject *key,
+                  const char *not_dict, Ref *section);
 // key in mapping: 1, 0 or -1.
 int mapping_contains(PyObject *mapping, PyObject *key);
 

@@ -123,19 +123,11 @@ PyObject *check_compute_section(const CallContext &call, PyObject *kwargs)
     if (flag <= 0) {
         return flag < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    Ref compute = mapping_get(control.get(), names.compute);
-    if (!compute) {
-        return nullptr;
-    }
-    if (compute.is_none()) {
-        Py_RETURN_NONE;
-    }
-    flag = is_dict(compute.get());
-    if (flag < 0) {
-        return nullptr;
-    }
-    if (!flag) {
-        return raise_safety_error_format(call.globals, msg::compute_not_dict);
+    Ref compute;
+    flag = fetch_section(call, control.get(), names.compute,
+                         msg::compute_not_dict, &compute);
+    if (flag <= 0) {
+        return flag < 0 ? nullptr : Py_NewRef(Py_None);
     }
     Ref extra;
     flag = unsupported_keys(compute.get(), constants.allowed_compute, &extra);

@@ -188,16 +188,11 @@ int check_family(const CallContext &call, PyObject *control)
 
 int check_predictor(const CallContext &call, PyObject *control)
 {
-    Ref predictor_block = mapping_get(control, names.predictor);
-    if (!predictor_block) {
-        return -1;
-    }
-    if (predictor_block.is_none()) {
-        return 0;
-    }
-    int flag = is_dict(predictor_block.get());
+    Ref predictor_block;
+    int flag = fetch_section(call, control, names.predictor,
+                             msg::predictor_not_dict, &predictor_block);
     if (flag <= 0) {
-        return flag < 0 ? -1 : fail(call, msg::predictor_not_dict);
+        return flag;
     }
     int has_link =
         mapping_contains(predictor_block.get(), names.control_dot_link);
@@ -306,16 +301,11 @@ int check_vb_setting(const CallContext &call, PyObject *control_vb,
 
 int check_control_vb(const CallContext &call, PyObject *inla_block)
 {
-    Ref control_vb = mapping_get(inla_block, names.control_vb);
-    if (!control_vb) {
-        return -1;
-    }
-    if (control_vb.is_none()) {
-        return 0;
-    }
-    int flag = is_dict(control_vb.get());
+    Ref control_vb;
+    int flag = fetch_section(call, inla_block, names.control_vb,
+                             msg::vb_not_dict, &control_vb);
     if (flag <= 0) {
-        return flag < 0 ? -1 : fail(call, msg::vb_not_dict);
+        return flag;
     }
     Ref extra_vb;
     flag = unsupported_keys(control_vb.get(), constants.allowed_vb, &extra_vb);
@@ -338,16 +328,11 @@ int check_control_vb(const CallContext &call, PyObject *inla_block)
 
 int check_inla(const CallContext &call, PyObject *control)
 {
-    Ref inla_block = mapping_get(control, names.inla);
-    if (!inla_block) {
-        return -1;
-    }
-    if (inla_block.is_none()) {
-        return 0;
-    }
-    int flag = is_dict(inla_block.get());
+    Ref inla_block;
+    int flag = fetch_section(call, control, names.inla, msg::inla_not_dict,
+                             &inla_block);
     if (flag <= 0) {
-        return flag < 0 ? -1 : fail(call, msg::inla_not_dict);
+        return flag;
     }
     Ref extra_inla;
     flag = unsupported_keys(inla_block.get(), constants.allowed_inla,

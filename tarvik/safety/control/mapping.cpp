@@ -250,41 +250,32 @@ int in_choices(PyObject *value, std::initializer_list<PyObject *> choices)
     return 0;
 }
 
-int is_dict(PyObject *obj)
+int is_instance(PyObject *obj, PyTypeObject *type)
 {
-    if (PyDict_Check(obj)) {
+    if (PyObject_TypeCheck(obj, type)) {
         return 1;
     }
-    // Also honours a __class__ that claims to be a dict, as isinstance does.
-    return PyObject_IsInstance(obj,
-                               reinterpret_cast<PyObject *>(&PyDict_Type));
+    return PyObject_IsInstance(obj, reinterpret_cast<PyObject *>(type));
+}
+
+int is_dict(PyObject *obj)
+{
+    return PyDict_Check(obj) ? 1 : is_instance(obj, &PyDict_Type);
 }
 
 int is_list(PyObject *obj)
 {
-    if (PyList_Check(obj)) {
-        return 1;
-    }
-    return PyObject_IsInstance(obj,
-                               reinterpret_cast<PyObject *>(&PyList_Type));
+    return is_instance(obj, &PyList_Type);
 }
 
 int is_bool(PyObject *obj)
 {
-    if (PyBool_Check(obj)) {
-        return 1;
-    }
-    return PyObject_IsInstance(obj,
-                               reinterpret_cast<PyObject *>(&PyBool_Type));
+    return is_instance(obj, &PyBool_Type);
 }
 
 int is_int(PyObject *obj)
 {
-    if (PyLong_Check(obj)) {
-        return 1;
-    }
-    return PyObject_IsInstance(obj,
-                               reinterpret_cast<PyObject *>(&PyLong_Type));
+    return PyLong_Check(obj) ? 1 : is_instance(obj, &PyLong_Type);
 }
 
 Ref mapping_get(PyObject *mapping, PyObject *key)
@@ -301,6 +292,27 @@ Ref mapping_get(PyObject *mapping, PyObject *key)
         return Ref::none();
     }
     return Ref::steal(PyObject_CallMethodOneArg(mapping, names.get, key));
+}
+
+int fetch_section(const CallContext &call, PyObject *parent, PyObject *key,
+                  const char *not_dict, Ref *section)
+{
+    Ref value = mapping_get(parent, key);
+    if (!value) {
+        return -1;
+    }
+    if (value.is_none()) {
+        return 0;
+    }
+    int flag = is_dict(value.get());
+    if (flag <= 0) {
+        if (flag == 0) {
+            raise_safety_error_format(call.globals, not_dict);
+        }
+        return -1;
+    }
+    *section = std::move(value);
+    return 1;
 }
 
 int mapping_contains(PyObject *mapping, PyObject *key)

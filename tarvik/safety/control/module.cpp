@@ -314,35 +314,29 @@ PyObject *check_function_reduce(PyObject *op, PyObject *)
     return Py_NewRef(as_function(op)->qualname);
 }
 
-PyObject *get_name(PyObject *op, void *)
+// __name__ and __qualname__: the closure is the field's offset.
+PyObject **text_field(PyObject *op, void *closure)
 {
-    return Py_NewRef(as_function(op)->name);
+    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(op) +
+                                         reinterpret_cast<size_t>(closure));
 }
 
-int set_name(PyObject *op, PyObject *value, void *)
+PyObject *get_text(PyObject *op, void *closure)
+{
+    return Py_NewRef(*text_field(op, closure));
+}
+
+int set_text(PyObject *op, PyObject *value, void *closure)
 {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__name__ must be set to a string object");
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                     offsetof(CheckFunction, name) ==
+                             reinterpret_cast<size_t>(closure)
+                         ? "__name__"
+                         : "__qualname__");
         return -1;
     }
-    Py_XSETREF(as_function(op)->name, Py_NewRef(value));
-    return 0;
-}
-
-PyObject *get_qualname(PyObject *op, void *)
-{
-    return Py_NewRef(as_function(op)->qualname);
-}
-
-int set_qualname(PyObject *op, PyObject *value, void *)
-{
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
-                        "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_function(op)->qualname, Py_NewRef(value));
+    Py_XSETREF(*text_field(op, closure), Py_NewRef(value));
     return 0;
 }
 
@@ -386,8 +380,10 @@ int set_annotations(PyObject *op, PyObject *value, void *)
 }
 
 PyGetSetDef check_function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__name__", get_text, set_text, nullptr,
+     reinterpret_cast<void *>(offsetof(CheckFunction, name))},
+    {"__qualname__", get_text, set_text, nullptr,
+     reinterpret_cast<void *>(offsetof(CheckFunction, qualname))},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
