@@ -1,0 +1,73 @@
+# Build, check and try out tarvik.safety.control.  Run `make help` for the
+# targets.  Everything installs what it needs (Debian packages) on first use.
+
+PYTHON ?= /usr/bin/python3
+CLANG_FORMAT ?= clang-format
+
+CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/control/*.hpp))
+DEB_PACKAGES := g++ make python3-dev python3-setuptools python3-wheel \
+	python3-venv python3-pytest python3-hypothesis python3-mypy
+FORMAT_PACKAGES := clang-format
+
+# $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
+# (apt-get update once, only when something is missing).
+define apt_ensure
+	@missing=""; \
+	for pkg in $(1); do \
+		dpkg-query -W -f='$${Status}' "$$pkg" 2>/dev/null \
+			| grep -q 'install ok installed' || missing="$$missing $$pkg"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+		echo "Installing Debian packages:$$missing"; \
+		apt-get update && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y \
+			--no-install-recommends $$missing; \
+	fi
+endef
+
+.PHONY: help deps build demo test sanitize bench format format-check \
+	format-deps clean
+
+help:
+	@echo "make deps          install the Debian packages the project needs"
+	@echo "make build         build the extension in place (tarvik/safety/)"
+	@echo "make demo          build, then run examples/demo.py"
+	@echo "make test          build, then run the whole pytest suite"
+	@echo "make sanitize      ASan+UBSan build in build/asan/, suite run against it"
+	@echo "make bench         build, then run bench/bench.py"
+	@echo "make format        clang-format the C++ sources in place"
+	@echo "make format-check  fail if the C++ sources are not clang-formatted"
+	@echo "make clean         remove build products"
+
+deps:
+	$(call apt_ensure,$(DEB_PACKAGES))
+
+build: deps
+	$(PYTHON) setup.py build_ext --inplace
+
+demo: build
+	$(PYTHON) examples/demo.py
+
+test: build
+	$(PYTHON) -m pytest
+
+sanitize: deps
+	PYTHON="$(PYTHON)" scripts/sanitize.sh
+
+bench: build
+	$(PYTHON) bench/bench.py
+
+format: format-deps
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+
+format-check: format-deps
+	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
+
+format-deps:
+	$(call apt_ensure,$(FORMAT_PACKAGES))
+	@test -n "$(CXX_SOURCES)" || { echo "no C++ sources found" >&2; exit 1; }
+
+clean:
+	rm -rf build dist *.egg-info .pytest_cache .hypothesis
+	rm -f tarvik/safety/control.*.so
+	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -1,0 +1,1 @@
+"""tarvik: statistical modelling (minimal package root for the safety checks)."""

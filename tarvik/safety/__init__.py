@@ -1,0 +1,1 @@
+"""Safety checks run on the arguments of a model-fitting call."""
