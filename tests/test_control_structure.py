@@ -169,7 +169,11 @@ def test_quantile(quantile, expected):
     ({"control_vb": {"strategy": "x"}, "strategy": "fast"}, VB_STRATEGY.format("x")),
     # strategy choice: strip, lower, "_" to "."
     *(({"strategy": s}, None) for s in (
-        " Simplified_Laplace ", "SIMPLIFIED.LAPLACE", "\u2003Laplace\u00a0", "\x1cauto\x1f", "gaussian")),
+        " Simplified_Laplace ", "SIMPLIFIED.LAPLACE", "\u2003Laplace\u00a0", "\x1cauto\x1f", "gaussian",
+        " " * 200 + "Laplace\t" * 1)),
+    # long values, beyond any fixed buffer, are compared in full
+    *(({"strategy": s}, CHOICE.format("strategy", STRATEGIES, s)) for s in (
+        "laplace" + "_" * 100, "LAPLACE" * 20, "laplace\u00e9" * 10)),
     *(({"strategy": s}, CHOICE.format("strategy", STRATEGIES, s)) for s in (
         "simplified-laplace", "simplified laplace", " Fast ", "", "\u200bauto",
         "\uff21\uff35\uff34\uff2f", "GAUSS\u0130AN", "_auto_", 5, True, 1.0)),

@@ -83,7 +83,9 @@ struct Constants {
     PyObject *allowed_vb;
     PyObject *allowed_vb_text;
     PyObject *strategy_choices;
+    PyObject *strategy_choice_list;
     PyObject *int_strategy_choices;
+    PyObject *int_strategy_choice_list;
     PyObject *allowed_compute;
     PyObject *allowed_compute_text;
     PyObject *zero;
@@ -123,9 +125,6 @@ int is_list(PyObject *obj);
 int is_bool(PyObject *obj);
 int is_int(PyObject *obj);
 
-// value in (first, second, ...), compared as a tuple's `in` does: 1, 0, -1.
-int in_choices(PyObject *value, std::initializer_list<PyObject *> choices);
-
 // mapping.get(key); None when missing.
 Ref mapping_get(PyObject *mapping, PyObject *key);
 // The section `parent.get(key)`: 1 with it stored in *section when it is a
@@ -143,8 +142,29 @@ int unsupported_keys(PyObject *mapping, PyObject *allowed, Ref *extra);
 // repr(), sorted by that text and joined with ", ".
 Ref key_list_text(PyObject *keys);
 
-// str(value).strip().lower(), and .replace("_", ".") when `dots`.
-Ref normalized_text(PyObject *value, bool dots);
+// The text a choice is compared by: str(value).strip().lower(), and
+// .replace("_", ".") when `dots`. An exact ASCII str, the usual case, is
+// normalised into a buffer without making any object.
+class NormalizedText {
+  public:
+    // 0, or -1 with the conversion's error set.
+    int assign(PyObject *value, bool dots);
+    // Equal to one of `choices` (exact str), compared as `in` a tuple does:
+    // 1, 0 or -1.
+    int in(std::initializer_list<PyObject *> choices) const;
+    // Member of the frozenset `members`, whose items the tuple
+    // `member_list` holds too: 1, 0 or -1.
+    int in_set(PyObject *members, PyObject *member_list) const;
+
+  private:
+    bool matches(PyObject *choice) const;
+
+    static constexpr Py_ssize_t capacity = 64;
+    bool in_buffer_ = false;
+    char buffer_[capacity];
+    Py_ssize_t length_ = 0;
+    Ref text_;
+};
 // "{}".format(value)
 Ref format_text(PyObject *value);
 

@@ -95,8 +95,8 @@ int validate_control_link(const CallContext &call, PyObject *block_arg)
     if (model.is_none()) {
         return fail(call, msg::link_model_missing);
     }
-    Ref model_norm = normalized_text(model.get(), false);
-    if (!model_norm) {
+    NormalizedText model_norm;
+    if (model_norm.assign(model.get(), false) < 0) {
         return -1;
     }
     int is_survival = families_include(call, names.gammasurv, nullptr);
@@ -104,18 +104,17 @@ int validate_control_link(const CallContext &call, PyObject *block_arg)
         return -1;
     }
     if (is_survival) {
-        flag = in_choices(model_norm.get(),
-                          {names.log, names.neglog, names.quantile});
+        flag = model_norm.in({names.log, names.neglog, names.quantile});
         if (flag <= 0) {
             return flag < 0 ? -1 : fail(call, msg::link_model_gammasurv);
         }
-        flag = in_choices(model_norm.get(), {names.log, names.neglog});
+        flag = model_norm.in({names.log, names.neglog});
         if (flag != 0) {
             return flag < 0 ? -1 : 0;
         }
     }
     else {
-        flag = in_choices(model_norm.get(), {names.quantile});
+        flag = model_norm.in({names.quantile});
         if (flag <= 0) {
             return flag < 0 ? -1 : fail(call, msg::link_model_gamma);
         }
@@ -236,13 +235,15 @@ int check_predictor(const CallContext &call, PyObject *control)
 }
 
 // A choice of the inla section: normalised (text, strip, lower, "_" to ".")
-// and looked up in `allowed`; the refused value is shown as given.
+// and looked up in `allowed` (a frozenset, whose members the tuple
+// `allowed_list` holds too); the refused value is shown as given.
 int normalize_choice(const CallContext &call, PyObject *name,
-                     PyObject *value_arg, PyObject *allowed)
+                     PyObject *value_arg, PyObject *allowed,
+                     PyObject *allowed_list)
 {
     Ref value = Ref::borrow(value_arg);
-    Ref normalized = normalized_text(value.get(), true);
-    if (!normalized) {
+    NormalizedText normalized;
+    if (normalized.assign(value.get(), true) < 0) {
         Ref caught = catch_exception();
         if (caught) {
             Ref message =
@@ -253,7 +254,7 @@ int normalize_choice(const CallContext &call, PyObject *name,
         }
         return -1;
     }
-    int flag = PySequence_Contains(allowed, normalized.get());
+    int flag = normalized.in_set(allowed, allowed_list);
     if (flag != 0) {
         return flag < 0 ? -1 : 0;
     }
@@ -283,11 +284,11 @@ int check_vb_setting(const CallContext &call, PyObject *control_vb,
     if (value.is_none()) {
         return 0;
     }
-    Ref text = normalized_text(value.get(), false);
-    if (!text) {
+    NormalizedText text;
+    if (text.assign(value.get(), false) < 0) {
         return -1;
     }
-    int flag = in_choices(text.get(), accepted);
+    int flag = text.in(accepted);
     if (flag != 0) {
         return flag < 0 ? -1 : 0;
     }
@@ -352,7 +353,8 @@ int check_inla(const CallContext &call, PyObject *control)
     }
     if (!strategy_val.is_none() &&
         normalize_choice(call, names.strategy, strategy_val.get(),
-                         constants.strategy_choices) < 0) {
+                         constants.strategy_choices,
+                         constants.strategy_choice_list) < 0) {
         return -1;
     }
     Ref int_strategy_val =
@@ -376,9 +378,9 @@ int check_inla(const CallContext &call, PyObject *control)
     if (int_strategy_val.is_none()) {
         return 0;
     }
-    return normalize_choice(call, names.int_dot_strategy,
-                            int_strategy_val.get(),
-                            constants.int_strategy_choices);
+    return normalize_choice(
+        call, names.int_dot_strategy, int_strategy_val.get(),
+        constants.int_strategy_choices, constants.int_strategy_choice_list);
 }
 
 } // namespace

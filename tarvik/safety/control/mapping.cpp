@@ -3,6 +3,7 @@
 #include "checks.hpp"
 
 #include <cstdarg>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -95,7 +96,11 @@ int init_constants()
         keep(&c.one, PyLong_FromLong(1)) < 0) {
         return -1;
     }
-    if (keep(&c.allowed_inla_text, key_list_text(c.allowed_inla).release()) <
+    if (keep(&c.strategy_choice_list, PySequence_Tuple(c.strategy_choices)) <
+            0 ||
+        keep(&c.int_strategy_choice_list,
+             PySequence_Tuple(c.int_strategy_choices)) < 0 ||
+        keep(&c.allowed_inla_text, key_list_text(c.allowed_inla).release()) <
             0 ||
         keep(&c.allowed_vb_text, key_list_text(c.allowed_vb).release()) < 0 ||
         keep(&c.allowed_compute_text,
@@ -237,17 +242,6 @@ Ref catch_exception()
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return Ref::steal(value);
-}
-
-int in_choices(PyObject *value, std::initializer_list<PyObject *> choices)
-{
-    for (PyObject *choice : choices) {
-        int equal = PyObject_RichCompareBool(choice, value, Py_EQ);
-        if (equal != 0) {
-            return equal;
-        }
-    }
-    return 0;
 }
 
 int is_instance(PyObject *obj, PyTypeObject *type)
@@ -403,15 +397,14 @@ Ref key_list_text(PyObject *keys)
 
 namespace {
 
-// strip(), lower() and optionally replace("_", ".") on an exact ASCII str,
-// without temporary objects; nullptr (no error) when the text is too long.
-Ref normalized_ascii(PyObject *text, bool dots)
+// strip(), lower() and optionally replace("_", ".") of an exact ASCII str
+// into `buffer`; false when the result would not fit.
+bool normalize_ascii(PyObject *text, bool dots, char *buffer,
+                     Py_ssize_t capacity, Py_ssize_t *length)
 {
-    constexpr Py_ssize_t capacity = 64;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const Py_UCS1 *data = PyUnicode_1BYTE_DATA(text);
     Py_ssize_t start = 0;
-    Py_ssize_t end = length;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(text);
     while (start < end && Py_UNICODE_ISSPACE(data[start])) {
         start++;
     }
@@ -419,9 +412,8 @@ Ref normalized_ascii(PyObject *text, bool dots)
         end--;
     }
     if (end - start > capacity) {
-        return Ref();
+        return false;
     }
-    char buffer[capacity];
     for (Py_ssize_t i = start; i < end; i++) {
         char ch = static_cast<char>(data[i]);
         if (ch >= 'A' && ch <= 'Z') {
@@ -432,37 +424,71 @@ Ref normalized_ascii(PyObject *text, bool dots)
         }
         buffer[i - start] = ch;
     }
-    return Ref::steal(PyUnicode_FromStringAndSize(buffer, end - start));
+    *length = end - start;
+    return true;
 }
 
 } // namespace
 
-Ref normalized_text(PyObject *value, bool dots)
+int NormalizedText::assign(PyObject *value, bool dots)
 {
-    Ref text = Ref::steal(PyObject_Str(value));
-    if (!text) {
-        return Ref();
+    in_buffer_ = false;
+    text_ = Ref::steal(PyObject_Str(value));
+    if (!text_) {
+        return -1;
     }
-    if (PyUnicode_CheckExact(text.get()) && PyUnicode_IS_ASCII(text.get())) {
-        Ref fast = normalized_ascii(text.get(), dots);
-        if (fast || PyErr_Occurred()) {
-            return fast;
-        }
+    if (PyUnicode_CheckExact(text_.get()) && PyUnicode_IS_ASCII(text_.get()) &&
+        normalize_ascii(text_.get(), dots, buffer_, capacity, &length_)) {
+        in_buffer_ = true;
+        return 0;
     }
     // The general path calls the methods by name, so a str subclass that
     // __str__ returned is treated through its own methods.
-    Ref stripped =
-        Ref::steal(PyObject_CallMethodNoArgs(text.get(), names.strip));
-    if (!stripped) {
-        return Ref();
+    text_ = Ref::steal(PyObject_CallMethodNoArgs(text_.get(), names.strip));
+    if (text_) {
+        text_ =
+            Ref::steal(PyObject_CallMethodNoArgs(text_.get(), names.lower));
     }
-    Ref lowered =
-        Ref::steal(PyObject_CallMethodNoArgs(stripped.get(), names.lower));
-    if (!lowered || !dots) {
-        return lowered;
+    if (text_ && dots) {
+        text_ = Ref::steal(PyObject_CallMethodObjArgs(
+            text_.get(), names.replace, names.underscore, names.dot, nullptr));
     }
-    return Ref::steal(PyObject_CallMethodObjArgs(
-        lowered.get(), names.replace, names.underscore, names.dot, nullptr));
+    return text_ ? 0 : -1;
+}
+
+// Only for a text in the buffer; the choices are exact ASCII strs.
+bool NormalizedText::matches(PyObject *choice) const
+{
+    return PyUnicode_GET_LENGTH(choice) == length_ &&
+           std::memcmp(PyUnicode_1BYTE_DATA(choice), buffer_,
+                       static_cast<size_t>(length_)) == 0;
+}
+
+int NormalizedText::in(std::initializer_list<PyObject *> choices) const
+{
+    for (PyObject *choice : choices) {
+        int equal = in_buffer_
+                        ? matches(choice)
+                        : PyObject_RichCompareBool(choice, text_.get(), Py_EQ);
+        if (equal != 0) {
+            return equal;
+        }
+    }
+    return 0;
+}
+
+int NormalizedText::in_set(PyObject *members, PyObject *member_list) const
+{
+    if (!in_buffer_) {
+        return PySequence_Contains(members, text_.get());
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(member_list);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (matches(PyTuple_GET_ITEM(member_list, i))) {
+            return 1;
+        }
+    }
+    return 0;
 }
 
 Ref format_text(PyObject *value)
