@@ -1,5 +1,7 @@
 """Hostile objects: callbacks that raise, return nonsense or empty the input mid-check."""
 
+import functools
+
 import pytest
 
 from tarvik.safety.control import enforce_compute_section, enforce_control_structure
@@ -230,3 +232,38 @@ def test_hostile_mappings(make, func, expected):
         got = str(exc) if type(exc) is SafetyError else type(exc)
     assert got == expected
     assert before is None or snapshot(kwargs) == before
+
+
+@pytest.mark.parametrize("func, section", [
+    (enforce_control_structure, "inla"), (enforce_compute_section, "compute")])
+def test_reentry_through_a_keys_method_hits_the_recursion_limit(func, section):
+    # keys() calls the check again directly, with no Python frame in between.
+    kwargs = {}
+
+    class Reentrant(dict):
+        keys = functools.partial(func, kwargs)
+
+    kwargs["control"] = {section: Reentrant(a=1)}
+    with pytest.raises(RecursionError):
+        func(kwargs)
+
+
+def test_chained_raise_keeps_a_generators_exception_state_its_own():
+    bad = {"control": {"inla": {"strategy": type("B", (), {"__str__": lambda s: 1 / 0})()}}}
+
+    def gen():
+        try:
+            enforce_control_structure(bad)
+        except SafetyError as exc:
+            assert type(exc.__cause__) is ZeroDivisionError and exc.__context__ is exc.__cause__
+        yield
+        raise RuntimeError("later")
+
+    try:
+        raise KeyError("outer")
+    except KeyError:
+        g = gen()
+        next(g)
+    with pytest.raises(RuntimeError) as info:
+        next(g)
+    assert info.value.__context__ is None

@@ -1,6 +1,7 @@
 """Every outcome of both functions, called many times, keeps allocated blocks stable."""
 import collections
 import gc
+import importlib
 import os
 import sys
 
@@ -100,4 +101,16 @@ def test_outcome_does_not_leak(name):
     chained = getattr(first, "__cause__", None) is not None
     assert chained == (name in ("quantile numeric", "choice text"))
     blocks = [blocks_after(func, args) for _ in range(4)]
+    assert blocks[-1] - blocks[-2] < 50, blocks
+
+
+def test_reimport_does_not_leak():
+    def reimport(times):
+        for _ in range(times):
+            del sys.modules["tarvik.safety.control"]
+            assert importlib.import_module("tarvik.safety.control") is control
+        gc.collect()
+        return sys.getallocatedblocks()
+
+    blocks = [reimport(300) for _ in range(3)]
     assert blocks[-1] - blocks[-2] < 50, blocks

@@ -133,3 +133,21 @@ def test_only_the_init_entry_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", control.__file__],
                          capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_control"]
+
+
+def test_daemon_threads_inside_a_check_at_shutdown():
+    # Interpreter shutdown ends such threads by unwinding their stacks.
+    for _ in range(5):
+        run_python("""if 1:
+            import threading, time
+            from tarvik.safety.control import enforce_control_structure as check
+            def loop():
+                while True:
+                    try:
+                        check({'control': {'zz': 1}})
+                    except BaseException:
+                        pass
+            for _ in range(2):
+                threading.Thread(target=loop, daemon=True).start()
+            time.sleep(0.05)
+            print('done')""")

@@ -98,18 +98,19 @@ int init_constants();
 
 // What a check needs from the call it runs in.
 struct CallContext {
-    PyObject *globals;  // namespace where SafetyError is looked up
+    PyObject *globals;  // namespace where SafetyError is looked up first
+    PyObject *builtins; // then these builtins (a dict)
     PyObject *families; // the exact tuple of family names
 };
 
-// Raises SafetyError(message), found in `globals` or else in the builtins.
+// Raises SafetyError(message), looked up as a global name of the call.
 // With `cause`, the new exception is chained to it as `raise ... from cause`
 // inside its handler would. Always returns nullptr.
-PyObject *raise_safety_error(PyObject *globals, PyObject *message,
+PyObject *raise_safety_error(const CallContext &call, PyObject *message,
                              PyObject *cause = nullptr);
 // Formats the message (PyUnicode_FromFormat) and raises it without a cause.
-PyObject *raise_safety_error_format(PyObject *globals, const char *format,
-                                    ...);
+PyObject *raise_safety_error_format(const CallContext &call,
+                                    const char *format, ...);
 
 // Clears and returns the pending error when it belongs to the Exception
 // family; otherwise leaves it pending (KeyboardInterrupt and the like pass

@@ -95,8 +95,8 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
             if (!shown) {
                 return nullptr;
             }
-            return raise_safety_error_format(
-                call.globals, msg::compute_not_bool, shown.get());
+            return raise_safety_error_format(call, msg::compute_not_bool,
+                                             shown.get());
         }
     }
     if (PyErr_Occurred()) {
@@ -139,8 +139,8 @@ PyObject *check_compute_section(const CallContext &call, PyObject *kwargs)
         if (!shown) {
             return nullptr;
         }
-        return raise_safety_error_format(call.globals,
-                                         msg::compute_unsupported, shown.get(),
+        return raise_safety_error_format(call, msg::compute_unsupported,
+                                         shown.get(),
                                          constants.allowed_compute_text);
     }
     if (all_switches_fast(compute.get())) {

@@ -11,7 +11,7 @@ namespace {
 
 int fail(const CallContext &call, const char *message)
 {
-    raise_safety_error_format(call.globals, message);
+    raise_safety_error_format(call, message);
     return -1;
 }
 
@@ -24,10 +24,10 @@ int fail_with_keys(const CallContext &call, const char *format, PyObject *keys,
         return -1;
     }
     if (first) {
-        raise_safety_error_format(call.globals, format, first, shown.get());
+        raise_safety_error_format(call, format, first, shown.get());
     }
     else {
-        raise_safety_error_format(call.globals, format, shown.get());
+        raise_safety_error_format(call, format, shown.get());
     }
     return -1;
 }
@@ -66,7 +66,7 @@ int quantile_value(const CallContext &call, PyObject *quantile, double *q)
             Ref message = Ref::steal(
                 PyUnicode_FromString(msg::link_quantile_not_numeric));
             if (message) {
-                raise_safety_error(call.globals, message.get(), caught.get());
+                raise_safety_error(call, message.get(), caught.get());
             }
         }
         return -1;
@@ -249,7 +249,7 @@ int normalize_choice(const CallContext &call, PyObject *name,
             Ref message =
                 Ref::steal(PyUnicode_FromFormat(msg::choice_not_string, name));
             if (message) {
-                raise_safety_error(call.globals, message.get(), caught.get());
+                raise_safety_error(call, message.get(), caught.get());
             }
         }
         return -1;
@@ -266,7 +266,7 @@ int normalize_choice(const CallContext &call, PyObject *name,
     if (!shown) {
         return -1;
     }
-    raise_safety_error_format(call.globals, msg::choice_not_allowed, name,
+    raise_safety_error_format(call, msg::choice_not_allowed, name,
                               choices.get(), shown.get());
     return -1;
 }
@@ -296,7 +296,7 @@ int check_vb_setting(const CallContext &call, PyObject *control_vb,
     if (!shown) {
         return -1;
     }
-    raise_safety_error_format(call.globals, message, shown.get());
+    raise_safety_error_format(call, message, shown.get());
     return -1;
 }
 
@@ -396,9 +396,9 @@ PyObject *check_control_structure(const CallContext &call, PyObject *kwargs)
     }
     int flag = is_dict(control.get());
     if (flag <= 0) {
-        return flag < 0 ? nullptr
-                        : raise_safety_error_format(call.globals,
-                                                    msg::control_not_dict);
+        return flag < 0
+                   ? nullptr
+                   : raise_safety_error_format(call, msg::control_not_dict);
     }
     Ref extra;
     flag = unsupported_keys(control.get(), constants.allowed_top, &extra);

@@ -113,21 +113,14 @@ int init_constants()
 namespace {
 
 // The SafetyError of the moment: the module namespace first, then the
-// builtins, as a global name in a Python function is found.
-Ref find_safety_error(PyObject *globals)
+// module's builtins, as a global name in a Python function is found.
+Ref find_safety_error(const CallContext &call)
 {
-    if (globals) {
-        PyObject *found = PyDict_GetItemWithError(globals, names.SafetyError);
-        if (found) {
-            return Ref::borrow(found);
+    for (PyObject *scope : {call.globals, call.builtins}) {
+        if (!scope) {
+            continue; // cleared while the function was being torn down
         }
-        if (PyErr_Occurred()) {
-            return Ref();
-        }
-    }
-    PyObject *builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        PyObject *found = PyDict_GetItemWithError(builtins, names.SafetyError);
+        PyObject *found = PyDict_GetItemWithError(scope, names.SafetyError);
         if (found) {
             return Ref::borrow(found);
         }
@@ -170,51 +163,88 @@ Ref exception_to_raise(PyObject *obj)
 
 namespace {
 
-PyObject *raise_safety_error_now(PyObject *globals, PyObject *message,
-                                 PyObject *cause)
+// value.__context__ = context, first cutting any link back to `value` in
+// the context's own chain, as the interpreter does when it chains.
+// Only the C API runs here, so the chain stays alive during the walk.
+void set_context(PyObject *value, PyObject *context)
 {
-    Ref error_class = find_safety_error(globals);
+    PyObject *current = context;
+    PyObject *slow = context; // Floyd's cycle detection
+    bool advance_slow = false;
+    while (PyObject *next = PyException_GetContext(current)) {
+        Py_DECREF(next); // still held by `current`
+        if (next == value) {
+            PyException_SetContext(current, nullptr);
+            break;
+        }
+        current = next;
+        if (current == slow) {
+            break; // a cycle already there, with `value` nowhere on it
+        }
+        if (advance_slow) {
+            slow = PyException_GetContext(slow);
+            Py_DECREF(slow);
+        }
+        advance_slow = !advance_slow;
+    }
+    PyException_SetContext(value, Py_NewRef(context));
+}
+
+// Raises SafetyError(message); true when that is what got raised, false
+// when looking it up, calling it or raising its result failed instead.
+bool raise_safety_error_now(const CallContext &call, PyObject *message)
+{
+    Ref error_class = find_safety_error(call);
     if (!error_class) {
-        return nullptr;
+        return false;
     }
     Ref created = Ref::steal(PyObject_CallOneArg(error_class.get(), message));
     if (!created) {
-        return nullptr;
+        return false;
     }
     Ref error = exception_to_raise(created.get());
     if (!error) {
-        return nullptr;
-    }
-    if (cause) {
-        Py_INCREF(cause);
-        PyException_SetCause(error.get(), cause);
+        return false;
     }
     // Chains the exception being handled as the context, as `raise` does.
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
                     error.get());
-    return nullptr;
+    return true;
 }
 
 } // namespace
 
-PyObject *raise_safety_error(PyObject *globals, PyObject *message,
+PyObject *raise_safety_error(const CallContext &call, PyObject *message,
                              PyObject *cause)
 {
+    bool raised = raise_safety_error_now(call, message);
     if (!cause) {
-        return raise_safety_error_now(globals, message, nullptr);
+        return nullptr;
     }
-    // `raise SafetyError(message) from cause` runs inside the handler of
-    // `cause`: it is the exception being handled meanwhile, and so becomes
-    // the context as well as the cause.
-    PyObject *outer = PyErr_GetHandledException();
-    PyErr_SetHandledException(cause);
-    raise_safety_error_now(globals, message, cause);
-    PyErr_SetHandledException(outer);
-    Py_XDECREF(outer);
+    // As `raise SafetyError(message) from cause` inside the handler of
+    // `cause`: whatever got raised has `cause` as its context (unless it is
+    // `cause` itself), and a raised SafetyError has it as its cause too. The
+    // handled-exception state is left alone; generators and coroutines keep
+    // their own.
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && PyExceptionInstance_Check(value)) {
+        if (value != cause) {
+            set_context(value, cause);
+        }
+        if (raised) {
+            PyException_SetCause(value, Py_NewRef(cause));
+        }
+    }
+    PyErr_Restore(type, value, traceback);
     return nullptr;
 }
 
-PyObject *raise_safety_error_format(PyObject *globals, const char *format, ...)
+PyObject *raise_safety_error_format(const CallContext &call,
+                                    const char *format, ...)
 {
     va_list vargs;
     va_start(vargs, format);
@@ -223,7 +253,7 @@ PyObject *raise_safety_error_format(PyObject *globals, const char *format, ...)
     if (!message) {
         return nullptr;
     }
-    return raise_safety_error(globals, message.get());
+    return raise_safety_error(call, message.get());
 }
 
 Ref catch_exception()
@@ -301,7 +331,7 @@ int fetch_section(const CallContext &call, PyObject *parent, PyObject *key,
     int flag = is_dict(value.get());
     if (flag <= 0) {
         if (flag == 0) {
-            raise_safety_error_format(call.globals, not_dict);
+            raise_safety_error_format(call, not_dict);
         }
         return -1;
     }

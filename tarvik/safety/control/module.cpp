@@ -78,6 +78,7 @@ struct CheckFunction {
     PyObject *module;      // __module__
     PyObject *doc;         // __doc__
     PyObject *globals;     // the module namespace
+    PyObject *builtins;    // the builtins of that namespace (a dict)
     PyObject *defaults;    // tuple or nullptr
     PyObject *annotations; // dict or nullptr
     PyObject *code;        // code object describing the parameters
@@ -182,7 +183,7 @@ PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
 }
 
 PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
-                                    size_t nargsf, PyObject *kwnames) noexcept
+                                    size_t nargsf, PyObject *kwnames)
 {
     CheckFunction *self = as_function(callable);
     const FunctionSpec &spec = *self->spec;
@@ -237,10 +238,18 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
     // Owned for the call: the checks run the caller's Python code, which
     // may clear the function's own attributes.
     Ref globals = Ref::borrow(self->globals);
+    Ref builtins = Ref::borrow(self->builtins);
     Ref kwargs = Ref::borrow(bound[0]);
     Ref families = Ref::borrow(spec.parameter_count > 1 ? bound[1] : nullptr);
-    CallContext call{globals.get(), families.get()};
-    return spec.body(call, kwargs.get());
+    CallContext call{globals.get(), builtins.get(), families.get()};
+    // The caller's own methods can call a check again with no Python frame
+    // in between; the interpreter's recursion limit must still hold.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject *result = spec.body(call, kwargs.get());
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 int check_function_traverse(PyObject *op, visitproc visit, void *arg)
@@ -252,6 +261,7 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(self->module);
     Py_VISIT(self->doc);
     Py_VISIT(self->globals);
+    Py_VISIT(self->builtins);
     Py_VISIT(self->defaults);
     Py_VISIT(self->annotations);
     Py_VISIT(self->code);
@@ -262,13 +272,15 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
 
 // Breaks cycles through the attributes a user can reach and change. The
 // name, qualified name, defaults, code and parameter names stay, since
-// binding needs them and they cannot take part in a cycle.
+// binding and its messages need them; a cycle through a str subclass set as
+// a name is broken at that object.
 int check_function_clear(PyObject *op)
 {
     CheckFunction *self = as_function(op);
     Py_CLEAR(self->module);
     Py_CLEAR(self->doc);
     Py_CLEAR(self->globals);
+    Py_CLEAR(self->builtins);
     Py_CLEAR(self->annotations);
     Py_CLEAR(self->dict);
     return 0;
@@ -346,7 +358,8 @@ PyObject *get_defaults(PyObject *op, void *)
     return Py_NewRef(defaults ? defaults : Py_None);
 }
 
-PyObject *get_kwdefaults(PyObject *, void *)
+// __kwdefaults__ and __closure__: there are none.
+PyObject *get_none(PyObject *, void *)
 {
     Py_RETURN_NONE;
 }
@@ -385,7 +398,8 @@ PyGetSetDef check_function_getset[] = {
     {"__qualname__", get_text, set_text, nullptr,
      reinterpret_cast<void *>(offsetof(CheckFunction, qualname))},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
@@ -396,6 +410,8 @@ PyGetSetDef check_function_getset[] = {
 PyMemberDef check_function_members[] = {
     {"__doc__", T_OBJECT, offsetof(CheckFunction, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(CheckFunction, module), 0, nullptr},
+    {"__builtins__", T_OBJECT, offsetof(CheckFunction, builtins), READONLY,
+     nullptr},
     {"__globals__", T_OBJECT, offsetof(CheckFunction, globals), READONLY,
      nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(CheckFunction, vectorcall),
@@ -476,14 +492,31 @@ Ref make_code(const FunctionSpec &spec, PyObject *module, PyObject *varnames,
         PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
 }
 
+// The builtins a function defined in `globals` sees: the dict of its
+// __builtins__ entry, else the interpreter's.
+Ref builtins_of(PyObject *globals)
+{
+    PyObject *entry =
+        globals ? PyDict_GetItemString(globals, "__builtins__") : nullptr;
+    if (entry && PyModule_Check(entry)) {
+        return Ref::borrow(PyModule_GetDict(entry));
+    }
+    if (entry && PyDict_Check(entry)) {
+        return Ref::borrow(entry);
+    }
+    return Ref::borrow(PyEval_GetBuiltins());
+}
+
 Ref make_function(const FunctionSpec &spec, PyObject *module)
 {
     PyObject *globals = PyModule_GetDict(module);
+    Ref builtins = builtins_of(globals);
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
     Ref annotations = Ref::steal(PyDict_New());
     Ref module_name = Ref::steal(PyUnicode_FromString(full_module_name));
-    if (!globals || !name || !varnames || !annotations || !module_name) {
+    if (!globals || !builtins || !name || !varnames || !annotations ||
+        !module_name) {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
@@ -522,6 +555,7 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     self->module = module_name.release();
     self->doc = doc.release();
     self->globals = Py_NewRef(globals);
+    self->builtins = builtins.release();
     self->defaults =
         spec.families_default ? Py_NewRef(families_defaults) : nullptr;
     self->annotations = annotations.release();
@@ -733,7 +767,7 @@ int initialise(PyObject *module)
     return 0;
 }
 
-PyObject *control_create(PyObject *spec, PyModuleDef *) noexcept
+PyObject *control_create(PyObject *spec, PyModuleDef *)
 {
     int64_t current_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current_id == -1) {
@@ -750,6 +784,9 @@ PyObject *control_create(PyObject *spec, PyModuleDef *) noexcept
         return nullptr;
     }
     if (process_module) {
+        // The interpreter forgets the module's (empty) state block when it
+        // reuses the module and allocates a new one: release the old block.
+        PyMem_Free(PyModule_GetState(process_module));
         return Py_NewRef(process_module);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -759,7 +796,7 @@ PyObject *control_create(PyObject *spec, PyModuleDef *) noexcept
     return PyModule_NewObject(name.get());
 }
 
-int control_exec(PyObject *module) noexcept
+int control_exec(PyObject *module)
 {
     if (process_module) {
         if (process_module == module) {

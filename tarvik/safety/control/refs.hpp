@@ -9,7 +9,8 @@
 //   get/keys/__contains__/__getitem__) unless it is owned: `Ref::borrow`.
 // - Functions returning `int` return -1 with a Python error set, otherwise
 //   0 or 1 as documented at the function.
-// - Nothing here throws: the module is built on the C API's error protocol.
+// - Nothing here throws: the module is built on the C API's error protocol,
+//   and compiled without exception support (see setup.py).
 #ifndef TARVIK_SAFETY_CONTROL_REFS_HPP
 #define TARVIK_SAFETY_CONTROL_REFS_HPP
 
