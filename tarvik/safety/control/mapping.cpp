@@ -159,10 +159,6 @@ Ref exception_to_raise(PyObject *obj)
     return Ref();
 }
 
-} // namespace
-
-namespace {
-
 // value.__context__ = context, first cutting any link back to `value` in
 // the context's own chain, as the interpreter does when it chains.
 // Only the C API runs here, so the chain stays alive during the walk.
