@@ -190,3 +190,47 @@ def test_quantile(quantile, expected):
 ])
 def test_inla(inla, expected):
     check({"inla": inla, "predictor": {}, "family": []}, G, expected)
+
+
+def test_sections_are_read_through_their_own_methods():
+    log = []
+
+    class Rec(dict):
+        def __init__(self, name, **items):
+            super().__init__(items)
+            self.name = name
+
+        def get(self, key, default=None):
+            log.append((self.name, "get", key))
+            return super().get(key, default)
+
+        def keys(self):
+            log.append((self.name, "keys"))
+            return super().keys()
+
+        def __contains__(self, key):
+            log.append((self.name, "in", key))
+            return super().__contains__(key)
+
+        def __getitem__(self, key):
+            log.append((self.name, "[]", key))
+            return super().__getitem__(key)
+
+    quantile = {"model": "quantile", "quantile": 0.5}
+    control = Rec("control", family=Rec("family", **{"control.link": Rec("link", **quantile)}),
+                  predictor=Rec("predictor", compute=True, control_link=Rec("plink", **quantile)),
+                  inla=Rec("inla", control_vb=Rec("vb", strategy="mean"), int_strategy="ccd"))
+    assert enforce_control_structure({"control": control}, G) is None
+    assert log == [
+        ("control", "keys"), ("control", "get", "family"),
+        ("family", "get", "control.link"), ("link", "get", "model"), ("link", "get", "quantile"),
+        ("control", "get", "predictor"),
+        ("predictor", "in", "control.link"), ("predictor", "in", "control_link"),
+        ("predictor", "get", "control.link"), ("predictor", "get", "control_link"),
+        ("plink", "get", "model"), ("plink", "get", "quantile"),
+        ("predictor", "keys"), ("predictor", "in", "compute"), ("predictor", "[]", "compute"),
+        ("control", "get", "inla"), ("inla", "keys"), ("inla", "get", "control_vb"),
+        ("vb", "keys"), ("vb", "get", "strategy"), ("vb", "get", "hessian_strategy"),
+        ("inla", "get", "strategy"), ("inla", "get", "int.strategy"),
+        ("inla", "in", "int_strategy"), ("inla", "[]", "int_strategy"),
+    ]

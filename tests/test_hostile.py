@@ -144,7 +144,7 @@ def test_hostile_objects(template, families, kind, effect, expected):
     if isinstance(effect, BaseException):
         assert snapshot(kwargs) == before  # raising hooks do not wipe, so nothing changed
         if isinstance(got, SafetyError):
-            assert got.__cause__ is effect and got.__suppress_context__
+            assert got.__cause__ is got.__context__ is effect and got.__suppress_context__
 
 
 class PopGet(dict):

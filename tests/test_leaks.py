@@ -1,5 +1,6 @@
 """Every outcome of both functions, called many times, keeps allocated blocks stable."""
 import collections
+import functools
 import gc
 import importlib
 import os
@@ -72,6 +73,21 @@ OUTCOMES = {
     "kwargs type": (ECP, (None,), TypeError, "got NoneType)"),
     "kwargs subclass": (ECS, (collections.OrderedDict(),), TypeError, "not accepted"),
     "families type": (ECS, ({}, ["gamma"]), TypeError, "got list)"),
+    "model missing": (ECS, (link(None), G), SAFETY, "['model'] must be specified."),
+    "gamma model": (ECS, (link("log"), G), SAFETY, "allowed for gamma."),
+    "quantile missing": (ECS, (link("quantile"), G), SAFETY, "must be provided when"),
+    "predictor type": (ECS, (ctl(predictor=1),), SAFETY, "control['predictor'] must be a dict."),
+    "predictor compute": (ECS, (ctl(predictor={"compute": 1}),), SAFETY, "must be True/False."),
+    "inla type": (ECS, (ctl(inla=[]),), SAFETY, "control['inla'] must be a dict when"),
+    "vb type": (ECS, (ctl(inla={"control_vb": "mean"}),), SAFETY, "['control_vb'] must be a dict."),
+    "vb keys": (ECS, (ctl(inla={"control_vb": {"iter.max": 1}}),), SAFETY, "found iter.max."),
+    "vb hessian": (ECS, (ctl(inla={"control_vb": {"hessian_strategy": "x"}}),), SAFETY, "got 'x'"),
+    # accepted through the str methods: non-ASCII, and past any fixed buffer
+    "slow text ok": (ECS, (ctl(inla={"strategy": "\u2003Laplace", "int_strategy": " " * 99 + "ccd"}),),
+                     None, ""),
+    "missing argument": (ECP, (), TypeError, "missing 1 required positional argument"),
+    "unexpected keyword": (functools.partial(ECS, {}, x=1), (), TypeError, "keyword argument 'x'"),
+    "multiple values": (functools.partial(ECS, {}, kwargs={}), (), TypeError, "multiple values"),
     "caller get raises": (ECS, ({"control": ExplodingGet(family=1)},), Boom, "get"),
     "caller str raises": (ECS, (link(BadText()), G), Boom, "str"),
     "caller repr raises": (ECP, (ctl(compute={BadText(): 1}),), Boom, "str"),
