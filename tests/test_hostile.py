@@ -267,3 +267,30 @@ def test_chained_raise_keeps_a_generators_exception_state_its_own():
     with pytest.raises(RuntimeError) as info:
         next(g)
     assert info.value.__context__ is None
+
+
+class Unshowable:
+    """Reads as the text "nope", but its repr and format raise: only a message needs them."""
+
+    def __str__(self):
+        return "nope"
+
+    def __repr__(self):
+        raise LookupError("shown")
+
+    __format__ = __repr__
+
+
+@pytest.mark.parametrize("func, control", [
+    (enforce_control_structure, {Unshowable(): 1}),
+    (enforce_control_structure, {"predictor": {Unshowable(): 1}}),
+    (enforce_control_structure, {"inla": {"control_vb": {"strategy": Unshowable()}}}),
+    (enforce_control_structure, {"inla": {"strategy": Unshowable()}}),
+    (enforce_compute_section, {"compute": {Unshowable(): 1}}),
+])
+def test_safety_error_is_looked_up_before_its_message_is_built(func, control, monkeypatch):
+    # As in `raise SafetyError(...)`: the missing name is the error reported.
+    from tarvik.safety import control as module
+    monkeypatch.delattr(module, "SafetyError")
+    with pytest.raises(NameError, match="SafetyError"):
+        func({"control": control})

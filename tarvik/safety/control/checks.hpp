@@ -5,6 +5,7 @@
 
 #include "refs.hpp"
 
+#include <cstdarg>
 #include <initializer_list>
 
 namespace tarvik {
@@ -111,6 +112,22 @@ PyObject *raise_safety_error(const CallContext &call, PyObject *message,
 // Formats the message (PyUnicode_FromFormat) and raises it without a cause.
 PyObject *raise_safety_error_format(const CallContext &call,
                                     const char *format, ...);
+
+// A SafetyError about to be raised with a message that shows the caller's
+// objects: the name is looked up first, then the message is built (which
+// may run their __repr__ or __format__), as `raise SafetyError(...)` does.
+class PendingSafetyError {
+  public:
+    explicit PendingSafetyError(const CallContext &call);
+    // False when the name could not be found (NameError is set).
+    explicit operator bool() const { return bool(error_class_); }
+    // Formats the message and raises it without a cause; returns nullptr.
+    PyObject *raise(const char *format, ...);
+    PyObject *raise(const char *format, va_list vargs);
+
+  private:
+    Ref error_class_;
+};
 
 // Clears and returns the pending error when it belongs to the Exception
 // family; otherwise leaves it pending (KeyboardInterrupt and the like pass

@@ -91,12 +91,10 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
             return nullptr;
         }
         if (!valid) {
-            Ref shown = format_text(key.get());
-            if (!shown) {
-                return nullptr;
-            }
-            return raise_safety_error_format(call, msg::compute_not_bool,
-                                             shown.get());
+            PendingSafetyError error(call);
+            Ref shown = error ? format_text(key.get()) : Ref();
+            return shown ? error.raise(msg::compute_not_bool, shown.get())
+                         : nullptr;
         }
     }
     if (PyErr_Occurred()) {
@@ -135,13 +133,11 @@ PyObject *check_compute_section(const CallContext &call, PyObject *kwargs)
         return nullptr;
     }
     if (flag) {
-        Ref shown = key_list_text(extra.get());
-        if (!shown) {
-            return nullptr;
-        }
-        return raise_safety_error_format(call, msg::compute_unsupported,
-                                         shown.get(),
-                                         constants.allowed_compute_text);
+        PendingSafetyError error(call);
+        Ref shown = error ? key_list_text(extra.get()) : Ref();
+        return shown ? error.raise(msg::compute_unsupported, shown.get(),
+                                   constants.allowed_compute_text)
+                     : nullptr;
     }
     if (all_switches_fast(compute.get())) {
         Py_RETURN_NONE;

@@ -19,15 +19,16 @@ int fail(const CallContext &call, const char *message)
 int fail_with_keys(const CallContext &call, const char *format, PyObject *keys,
                    PyObject *first = nullptr)
 {
-    Ref shown = key_list_text(keys);
+    PendingSafetyError error(call);
+    Ref shown = error ? key_list_text(keys) : Ref();
     if (!shown) {
         return -1;
     }
     if (first) {
-        raise_safety_error_format(call, format, first, shown.get());
+        error.raise(format, first, shown.get());
     }
     else {
-        raise_safety_error_format(call, format, shown.get());
+        error.raise(format, shown.get());
     }
     return -1;
 }
@@ -258,16 +259,12 @@ int normalize_choice(const CallContext &call, PyObject *name,
     if (flag != 0) {
         return flag < 0 ? -1 : 0;
     }
-    Ref choices = key_list_text(allowed);
-    if (!choices) {
-        return -1;
+    PendingSafetyError error(call);
+    Ref choices = error ? key_list_text(allowed) : Ref();
+    Ref shown = choices ? format_text(value.get()) : Ref();
+    if (shown) {
+        error.raise(msg::choice_not_allowed, name, choices.get(), shown.get());
     }
-    Ref shown = format_text(value.get());
-    if (!shown) {
-        return -1;
-    }
-    raise_safety_error_format(call, msg::choice_not_allowed, name,
-                              choices.get(), shown.get());
     return -1;
 }
 
@@ -292,11 +289,11 @@ int check_vb_setting(const CallContext &call, PyObject *control_vb,
     if (flag != 0) {
         return flag < 0 ? -1 : 0;
     }
-    Ref shown = format_text(value.get());
-    if (!shown) {
-        return -1;
+    PendingSafetyError error(call);
+    Ref shown = error ? format_text(value.get()) : Ref();
+    if (shown) {
+        error.raise(message, shown.get());
     }
-    raise_safety_error_format(call, message, shown.get());
     return -1;
 }
 

@@ -186,15 +186,11 @@ void set_context(PyObject *value, PyObject *context)
     PyException_SetContext(value, Py_NewRef(context));
 }
 
-// Raises SafetyError(message); true when that is what got raised, false
-// when looking it up, calling it or raising its result failed instead.
-bool raise_safety_error_now(const CallContext &call, PyObject *message)
+// Raises error_class(message); true when that is what got raised, false
+// when calling it or raising its result failed instead.
+bool raise_instance_of(PyObject *error_class, PyObject *message)
 {
-    Ref error_class = find_safety_error(call);
-    if (!error_class) {
-        return false;
-    }
-    Ref created = Ref::steal(PyObject_CallOneArg(error_class.get(), message));
+    Ref created = Ref::steal(PyObject_CallOneArg(error_class, message));
     if (!created) {
         return false;
     }
@@ -213,7 +209,8 @@ bool raise_safety_error_now(const CallContext &call, PyObject *message)
 PyObject *raise_safety_error(const CallContext &call, PyObject *message,
                              PyObject *cause)
 {
-    bool raised = raise_safety_error_now(call, message);
+    Ref error_class = find_safety_error(call);
+    bool raised = error_class && raise_instance_of(error_class.get(), message);
     if (!cause) {
         return nullptr;
     }
@@ -239,17 +236,40 @@ PyObject *raise_safety_error(const CallContext &call, PyObject *message,
     return nullptr;
 }
 
-PyObject *raise_safety_error_format(const CallContext &call,
-                                    const char *format, ...)
+PendingSafetyError::PendingSafetyError(const CallContext &call)
+    : error_class_(find_safety_error(call))
+{}
+
+PyObject *PendingSafetyError::raise(const char *format, va_list vargs)
+{
+    if (!error_class_) {
+        return nullptr;
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, vargs));
+    if (message) {
+        raise_instance_of(error_class_.get(), message.get());
+    }
+    return nullptr;
+}
+
+PyObject *PendingSafetyError::raise(const char *format, ...)
 {
     va_list vargs;
     va_start(vargs, format);
-    Ref message = Ref::steal(PyUnicode_FromFormatV(format, vargs));
+    raise(format, vargs);
     va_end(vargs);
-    if (!message) {
-        return nullptr;
-    }
-    return raise_safety_error(call, message.get());
+    return nullptr;
+}
+
+PyObject *raise_safety_error_format(const CallContext &call,
+                                    const char *format, ...)
+{
+    PendingSafetyError error(call);
+    va_list vargs;
+    va_start(vargs, format);
+    error.raise(format, vargs);
+    va_end(vargs);
+    return nullptr;
 }
 
 Ref catch_exception()
