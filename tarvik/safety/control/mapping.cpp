@@ -362,9 +362,9 @@ int mapping_contains(PyObject *mapping, PyObject *key)
 
 namespace {
 
-// For an exact dict whose keys are all exact str: 1 when every key is in
-// `allowed`, 0 when that cannot be told without the general path. Runs no
-// Python code: exact str hashing and comparison stay in C.
+// True when `mapping` is an exact dict whose keys are all exact str members
+// of `allowed`; false when that cannot be told without the general path.
+// Runs no Python code: exact str hashing and comparison stay in C.
 bool all_keys_allowed_fast(PyObject *mapping, PyObject *allowed)
 {
     if (!PyDict_CheckExact(mapping)) {
