@@ -6,7 +6,7 @@
 #include "refs.hpp"
 
 #include <cstdarg>
-#include <initializer_list>
+#include <cstdint>
 
 namespace tarvik {
 
@@ -73,22 +73,79 @@ inline constexpr const char *compute_not_bool =
     "tarvik safety check: control['compute']['%U'] must be boolean.";
 } // namespace msg
 
-// Fixed key and value sets (frozensets of str) and their message forms,
-// built once per process by init_constants().
+// A fixed set of names (keys a section accepts, or values a setting may
+// take), kept for the life of the process.
+struct NameTable {
+    static constexpr int capacity = 16;
+    static constexpr int slot_count = 64; // a power of two, >= 4 * capacity
+
+    int count = 0;
+    // Interned, in the order given; the names a check reads come first.
+    PyObject *names[capacity] = {};
+    Py_hash_t hashes[capacity] = {};
+    // Two open-addressing indexes of the names' positions (-1: empty slot),
+    // by object address and by str hash. Mostly empty, so a key that is
+    // none of the names is soon told.
+    signed char by_address[slot_count] = {};
+    signed char by_hash[slot_count] = {};
+    PyObject *members = nullptr; // the same names as a frozenset
+    PyObject *text = nullptr;    // message form: sorted, ", "-joined
+
+    static size_t address_slot(PyObject *key)
+    {
+        // Fibonacci hashing of the address: its top 6 bits.
+        return static_cast<size_t>(
+            (reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15u) >> 58);
+    }
+    static size_t next_slot(size_t slot)
+    {
+        return (slot + 1) & (slot_count - 1);
+    }
+
+    // Position of `key`, an exact str, among the names; -1 when it is none
+    // of them. No Python code runs and no error is set. Keys written in
+    // Python source as identifiers are the interned names themselves.
+    int find(PyObject *key) const
+    {
+        int index = find_object(key);
+        return index >= 0 ? index : find_text(key);
+    }
+    // find() by identity alone: is `key` one of the name objects?
+    int find_object(PyObject *key) const
+    {
+        for (size_t slot = address_slot(key); by_address[slot] >= 0;
+             slot = next_slot(slot)) {
+            if (names[by_address[slot]] == key) {
+                return by_address[slot];
+            }
+        }
+        return -1;
+    }
+    // find() for a key that is not one of the name objects: by hash and
+    // text.
+    int find_text(PyObject *key) const;
+};
+
+// The fixed tables, built once per process by init_constants().
 struct Constants {
-    PyObject *allowed_top;
-    PyObject *allowed_predictor;
-    PyObject *allowed_predictor_with_link;
-    PyObject *allowed_inla;
-    PyObject *allowed_inla_text;
-    PyObject *allowed_vb;
-    PyObject *allowed_vb_text;
-    PyObject *strategy_choices;
-    PyObject *strategy_choice_list;
-    PyObject *int_strategy_choices;
-    PyObject *int_strategy_choice_list;
-    PyObject *allowed_compute;
-    PyObject *allowed_compute_text;
+    NameTable top;                 // control
+    NameTable predictor;           // without a link configuration
+    NameTable predictor_with_link; // compute, link, control.link, control_link
+    NameTable family_link;         // control.link, control_link
+    NameTable link;                // model, quantile
+    NameTable inla;
+    NameTable vb;
+    NameTable compute;
+    NameTable compute_only; // compute
+    NameTable strategy_choices;
+    NameTable int_strategy_choices;
+    NameTable vb_strategy_choices;
+    NameTable vb_hessian_choices;
+    NameTable gammasurv_models; // log, neglog, quantile
+    NameTable early_models;     // log, neglog: no quantile needed
+    NameTable gamma_models;     // quantile
+    NameTable gamma_family;     // gamma
+    NameTable gammasurv_family; // gammasurv
     PyObject *zero;
     PyObject *one;
 };
@@ -153,36 +210,67 @@ int fetch_section(const CallContext &call, PyObject *parent, PyObject *key,
 // key in mapping: 1, 0 or -1.
 int mapping_contains(PyObject *mapping, PyObject *key);
 
-// The keys of `mapping` (its own keys()) not in the frozenset `allowed`.
-// Returns 0 when there are none, 1 with the set stored in *extra, or -1.
-int unsupported_keys(PyObject *mapping, PyObject *allowed, Ref *extra);
+// The keys of a mapping that a section does not accept.
+class ExtraKeys {
+  public:
+    // Finds the keys of `mapping` (its own keys()) outside `allowed`: 1 when
+    // there are some, 0 when there are none, -1 on error.
+    int find(PyObject *mapping, const NameTable &allowed);
+    // Their message form, as key_list_text gives it.
+    Ref listed();
+
+  private:
+    Ref keys_; // the set of them, found through the mapping's methods
+    Ref text_; // or their message form, already made
+};
+
 // Message form of a key collection: str keys as themselves, other keys by
 // repr(), sorted by that text and joined with ", ".
 Ref key_list_text(PyObject *keys);
+
+// strip(), lower() and, with `dots`, replace("_", ".") of an exact str that
+// is all ASCII, into `buffer`; false when it is not such a str or the
+// result would not fit. Runs no Python code.
+bool normalize_ascii(PyObject *text, bool dots, char *buffer,
+                     Py_ssize_t capacity, Py_ssize_t *length);
+// The text in `buffer` is one of the (ASCII) names of `table`.
+bool ascii_in_table(const char *buffer, Py_ssize_t length,
+                    const NameTable &table);
 
 // The text a choice is compared by: str(value).strip().lower(), and
 // .replace("_", ".") when `dots`. An exact ASCII str, the usual case, is
 // normalised into a buffer without making any object.
 class NormalizedText {
   public:
+    static constexpr Py_ssize_t capacity = 64;
+
     // 0, or -1 with the conversion's error set.
     int assign(PyObject *value, bool dots);
-    // Equal to one of `choices` (exact str), compared as `in` a tuple does:
-    // 1, 0 or -1.
-    int in(std::initializer_list<PyObject *> choices) const;
-    // Member of the frozenset `members`, whose items the tuple
-    // `member_list` holds too: 1, 0 or -1.
-    int in_set(PyObject *members, PyObject *member_list) const;
+    // Equal to one of the names of `choices`, compared in their order as
+    // `in` a tuple does: 1, 0 or -1.
+    int in(const NameTable &choices) const;
+    // A member of `choices`, as `in` a frozenset tests: 1, 0 or -1.
+    int in_set(const NameTable &choices) const;
 
   private:
-    bool matches(PyObject *choice) const;
-
-    static constexpr Py_ssize_t capacity = 64;
     bool in_buffer_ = false;
     char buffer_[capacity];
     Py_ssize_t length_ = 0;
     Ref text_;
 };
+
+// Reading an exact dict keyed by exact strs without running Python code:
+// borrowed values of the names of `table` (nullptr when absent). False
+// when `dict` is not an exact dict, a key is not an exact str, or, unless
+// `others_allowed`, a key is not one of the names. Sets no error.
+bool read_exact_section(PyObject *dict, const NameTable &table,
+                        PyObject **values, bool others_allowed);
+// A value read that way is missing or None.
+inline bool absent(PyObject *value)
+{
+    return value == nullptr || value == Py_None;
+}
+
 // "{}".format(value)
 Ref format_text(PyObject *value);
 

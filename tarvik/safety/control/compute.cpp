@@ -1,6 +1,8 @@
 // enforce_compute_section: the `compute` switches of the control mapping.
 #include "checks.hpp"
 
+#include <initializer_list>
+
 namespace tarvik {
 
 namespace {
@@ -30,22 +32,19 @@ int is_switch_value(PyObject *value)
     return 0;
 }
 
-// An exact dict with exact str keys whose values are all exact bools or
-// exact ints 0 and 1: true when that settles the check without running
-// any Python code.
-bool all_switches_fast(PyObject *compute)
+// True when `compute` is an exact dict keyed by allowed exact strs whose
+// values are exact bools or exact ints 0 and 1, read without running any
+// Python code (as in control_structure.cpp); false when that is not so or
+// only the objects' own methods can tell.
+bool switches_accepted(PyObject *compute)
 {
-    if (!PyDict_CheckExact(compute)) {
+    PyObject *switches[NameTable::capacity];
+    if (!read_exact_section(compute, constants.compute, switches, false)) {
         return false;
     }
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    PyObject *value;
-    while (PyDict_Next(compute, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-        if (PyBool_Check(value)) {
+    for (int i = 0; i < constants.compute.count; i++) {
+        PyObject *value = switches[i];
+        if (value == nullptr || PyBool_Check(value)) {
             continue;
         }
         if (!PyLong_CheckExact(value)) {
@@ -69,7 +68,7 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
         return nullptr;
     }
     Ref present = Ref::steal(PyObject_CallMethodOneArg(
-        constants.allowed_compute, names.intersection, keys.get()));
+        constants.compute.members, names.intersection, keys.get()));
     if (!present) {
         return nullptr;
     }
@@ -127,20 +126,21 @@ PyObject *check_compute_section(const CallContext &call, PyObject *kwargs)
     if (flag <= 0) {
         return flag < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    Ref extra;
-    flag = unsupported_keys(compute.get(), constants.allowed_compute, &extra);
+    // Decided without running code when it can be: then as below.
+    if (switches_accepted(compute.get())) {
+        Py_RETURN_NONE;
+    }
+    ExtraKeys extra;
+    flag = extra.find(compute.get(), constants.compute);
     if (flag < 0) {
         return nullptr;
     }
     if (flag) {
         PendingSafetyError error(call);
-        Ref shown = error ? key_list_text(extra.get()) : Ref();
+        Ref shown = error ? extra.listed() : Ref();
         return shown ? error.raise(msg::compute_unsupported, shown.get(),
-                                   constants.allowed_compute_text)
+                                   constants.compute.text)
                      : nullptr;
-    }
-    if (all_switches_fast(compute.get())) {
-        Py_RETURN_NONE;
     }
     return check_switches(call, compute.get());
 }

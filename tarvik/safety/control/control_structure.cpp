@@ -16,11 +16,11 @@ int fail(const CallContext &call, const char *message)
 }
 
 // Raises `format` filled with the listed keys, after `first` when given.
-int fail_with_keys(const CallContext &call, const char *format, PyObject *keys,
-                   PyObject *first = nullptr)
+int fail_with_keys(const CallContext &call, const char *format,
+                   ExtraKeys &keys, PyObject *first = nullptr)
 {
     PendingSafetyError error(call);
-    Ref shown = error ? key_list_text(keys) : Ref();
+    Ref shown = error ? keys.listed() : Ref();
     if (!shown) {
         return -1;
     }
@@ -105,17 +105,17 @@ int validate_control_link(const CallContext &call, PyObject *block_arg)
         return -1;
     }
     if (is_survival) {
-        flag = model_norm.in({names.log, names.neglog, names.quantile});
+        flag = model_norm.in(constants.gammasurv_models);
         if (flag <= 0) {
             return flag < 0 ? -1 : fail(call, msg::link_model_gammasurv);
         }
-        flag = model_norm.in({names.log, names.neglog});
+        flag = model_norm.in(constants.early_models);
         if (flag != 0) {
             return flag < 0 ? -1 : 0;
         }
     }
     else {
-        flag = model_norm.in({names.quantile});
+        flag = model_norm.in(constants.gamma_models);
         if (flag <= 0) {
             return flag < 0 ? -1 : fail(call, msg::link_model_gamma);
         }
@@ -202,22 +202,21 @@ int check_predictor(const CallContext &call, PyObject *control)
     if (has_link < 0) {
         return -1;
     }
-    PyObject *allowed_predictor = constants.allowed_predictor;
+    const NameTable *allowed_predictor = &constants.predictor;
     if (has_link) {
         // Handed over even when it is None: the validator refuses that.
         Ref link_conf = link_configuration(predictor_block.get());
         if (!link_conf || validate_control_link(call, link_conf.get()) < 0) {
             return -1;
         }
-        allowed_predictor = constants.allowed_predictor_with_link;
+        allowed_predictor = &constants.predictor_with_link;
     }
-    Ref extra_pred;
-    flag = unsupported_keys(predictor_block.get(), allowed_predictor,
-                            &extra_pred);
+    ExtraKeys extra_pred;
+    flag = extra_pred.find(predictor_block.get(), *allowed_predictor);
     if (flag != 0) {
         return flag < 0 ? -1
                         : fail_with_keys(call, msg::predictor_unsupported,
-                                         extra_pred.get());
+                                         extra_pred);
     }
     flag = mapping_contains(predictor_block.get(), names.compute);
     if (flag <= 0) {
@@ -236,11 +235,9 @@ int check_predictor(const CallContext &call, PyObject *control)
 }
 
 // A choice of the inla section: normalised (text, strip, lower, "_" to ".")
-// and looked up in `allowed` (a frozenset, whose members the tuple
-// `allowed_list` holds too); the refused value is shown as given.
+// and looked up in `allowed`; the refused value is shown as given.
 int normalize_choice(const CallContext &call, PyObject *name,
-                     PyObject *value_arg, PyObject *allowed,
-                     PyObject *allowed_list)
+                     PyObject *value_arg, const NameTable &allowed)
 {
     Ref value = Ref::borrow(value_arg);
     NormalizedText normalized;
@@ -255,15 +252,14 @@ int normalize_choice(const CallContext &call, PyObject *name,
         }
         return -1;
     }
-    int flag = normalized.in_set(allowed, allowed_list);
+    int flag = normalized.in_set(allowed);
     if (flag != 0) {
         return flag < 0 ? -1 : 0;
     }
     PendingSafetyError error(call);
-    Ref choices = error ? key_list_text(allowed) : Ref();
-    Ref shown = choices ? format_text(value.get()) : Ref();
+    Ref shown = error ? format_text(value.get()) : Ref();
     if (shown) {
-        error.raise(msg::choice_not_allowed, name, choices.get(), shown.get());
+        error.raise(msg::choice_not_allowed, name, allowed.text, shown.get());
     }
     return -1;
 }
@@ -271,7 +267,7 @@ int normalize_choice(const CallContext &call, PyObject *name,
 // A control_vb setting: absent, None, or one of `accepted` once stripped
 // and lower-cased; the refused value is shown as stored.
 int check_vb_setting(const CallContext &call, PyObject *control_vb,
-                     PyObject *key, std::initializer_list<PyObject *> accepted,
+                     PyObject *key, const NameTable &accepted,
                      const char *message)
 {
     Ref value = mapping_get(control_vb, key);
@@ -305,23 +301,20 @@ int check_control_vb(const CallContext &call, PyObject *inla_block)
     if (flag <= 0) {
         return flag;
     }
-    Ref extra_vb;
-    flag = unsupported_keys(control_vb.get(), constants.allowed_vb, &extra_vb);
+    ExtraKeys extra_vb;
+    flag = extra_vb.find(control_vb.get(), constants.vb);
     if (flag != 0) {
-        return flag < 0
-                   ? -1
-                   : fail_with_keys(call, msg::vb_unsupported, extra_vb.get(),
-                                    constants.allowed_vb_text);
+        return flag < 0 ? -1
+                        : fail_with_keys(call, msg::vb_unsupported, extra_vb,
+                                         constants.vb.text);
     }
     if (check_vb_setting(call, control_vb.get(), names.strategy,
-                         {names.mean, names.variance},
+                         constants.vb_strategy_choices,
                          msg::vb_strategy_bad) < 0) {
         return -1;
     }
-    return check_vb_setting(
-        call, control_vb.get(), names.hessian_strategy,
-        {names.default_, names.full, names.partial, names.diagonal},
-        msg::vb_hessian_bad);
+    return check_vb_setting(call, control_vb.get(), names.hessian_strategy,
+                            constants.vb_hessian_choices, msg::vb_hessian_bad);
 }
 
 int check_inla(const CallContext &call, PyObject *control)
@@ -332,14 +325,12 @@ int check_inla(const CallContext &call, PyObject *control)
     if (flag <= 0) {
         return flag;
     }
-    Ref extra_inla;
-    flag = unsupported_keys(inla_block.get(), constants.allowed_inla,
-                            &extra_inla);
+    ExtraKeys extra_inla;
+    flag = extra_inla.find(inla_block.get(), constants.inla);
     if (flag != 0) {
         return flag < 0 ? -1
                         : fail_with_keys(call, msg::inla_unsupported,
-                                         extra_inla.get(),
-                                         constants.allowed_inla_text);
+                                         extra_inla, constants.inla.text);
     }
     if (check_control_vb(call, inla_block.get()) < 0) {
         return -1;
@@ -350,8 +341,7 @@ int check_inla(const CallContext &call, PyObject *control)
     }
     if (!strategy_val.is_none() &&
         normalize_choice(call, names.strategy, strategy_val.get(),
-                         constants.strategy_choices,
-                         constants.strategy_choice_list) < 0) {
+                         constants.strategy_choices) < 0) {
         return -1;
     }
     Ref int_strategy_val =
@@ -375,9 +365,169 @@ int check_inla(const CallContext &call, PyObject *control)
     if (int_strategy_val.is_none()) {
         return 0;
     }
-    return normalize_choice(
-        call, names.int_dot_strategy, int_strategy_val.get(),
-        constants.int_strategy_choices, constants.int_strategy_choice_list);
+    return normalize_choice(call, names.int_dot_strategy,
+                            int_strategy_val.get(),
+                            constants.int_strategy_choices);
+}
+
+// --- calls decided without running Python code --------------------------
+//
+// Most calls hand over exact dicts keyed by exact strs, holding exact str,
+// float and bool settings and the families as exact strs. Such a call can be
+// judged by reading it in C alone: no hash, comparison, conversion or method
+// of the caller's objects runs, so nothing can change between two reads and
+// the order of the reads does not matter. The functions below return true
+// only when every rule holds, which is when the general path accepts the
+// call too; false means "not decided here" (a rule is broken, or some
+// object can only be asked through its own methods), and the general path
+// then takes the call from the same point, as if this had not run. They
+// read borrowed references, set no error and make no object.
+
+// The text of an exact ASCII str setting, normalised as NormalizedText
+// does, is one of `choices`. A setting that is one of the choice objects
+// (an interned literal) is: the choices are their own normal form.
+bool choice_accepted(PyObject *value, bool dots, const NameTable &choices)
+{
+    if (choices.find_object(value) >= 0) {
+        return true;
+    }
+    char buffer[NormalizedText::capacity];
+    Py_ssize_t length = 0;
+    return normalize_ascii(value, dots, buffer, NormalizedText::capacity,
+                           &length) &&
+           ascii_in_table(buffer, length, choices);
+}
+
+// `block.get("control.link") or block.get("control_link")` when the truth
+// of the first is known without asking it: *configuration is borrowed, or
+// Py_None.
+bool pick_link_configuration(PyObject *preferred, PyObject *fallback,
+                             PyObject **configuration)
+{
+    if (!absent(preferred)) {
+        if (!PyDict_CheckExact(preferred)) {
+            return false;
+        }
+        if (PyDict_Size(preferred) > 0) {
+            *configuration = preferred;
+            return true;
+        }
+    }
+    *configuration = fallback ? fallback : Py_None;
+    return true;
+}
+
+bool link_accepted(PyObject *families, PyObject *block)
+{
+    bool gamma_like = false;
+    bool survival = false;
+    Py_ssize_t count = PyTuple_GET_SIZE(families);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *family = PyTuple_GET_ITEM(families, i);
+        if (!PyUnicode_CheckExact(family)) {
+            return false;
+        }
+        if (constants.gammasurv_family.find(family) >= 0) {
+            gamma_like = survival = true;
+        }
+        else if (constants.gamma_family.find(family) >= 0) {
+            gamma_like = true;
+        }
+    }
+    PyObject *fields[2]; // model, quantile
+    if (!gamma_like ||
+        !read_exact_section(block, constants.link, fields, true)) {
+        return false;
+    }
+    PyObject *model = fields[0];
+    if (model == nullptr) {
+        return false;
+    }
+    // log and neglog (gammasurv only) need no quantile.
+    if (survival && choice_accepted(model, false, constants.early_models)) {
+        return true;
+    }
+    if (!choice_accepted(model, false, constants.gamma_models) ||
+        fields[1] == nullptr || !PyFloat_CheckExact(fields[1])) {
+        return false;
+    }
+    double q = PyFloat_AS_DOUBLE(fields[1]);
+    return 0.0 < q && q < 1.0;
+}
+
+bool family_accepted(PyObject *families, PyObject *family)
+{
+    if (absent(family) || PyList_CheckExact(family)) {
+        return true;
+    }
+    PyObject *fields[2]; // control.link, control_link
+    PyObject *configuration = nullptr;
+    return read_exact_section(family, constants.family_link, fields, true) &&
+           pick_link_configuration(fields[0], fields[1], &configuration) &&
+           (configuration == Py_None ||
+            link_accepted(families, configuration));
+}
+
+bool predictor_accepted(PyObject *families, PyObject *predictor)
+{
+    if (absent(predictor)) {
+        return true;
+    }
+    PyObject *fields[4]; // compute, link, control.link, control_link
+    if (!read_exact_section(predictor, constants.predictor_with_link, fields,
+                            false)) {
+        return false;
+    }
+    if (fields[2] || fields[3]) {
+        PyObject *configuration = nullptr;
+        if (!pick_link_configuration(fields[2], fields[3], &configuration) ||
+            configuration == Py_None ||
+            !link_accepted(families, configuration)) {
+            return false;
+        }
+    }
+    return fields[0] == nullptr || PyBool_Check(fields[0]);
+}
+
+bool inla_accepted(PyObject *inla)
+{
+    if (absent(inla)) {
+        return true;
+    }
+    // strategy, int.strategy, int_strategy, control_vb, adaptive_max
+    PyObject *fields[5];
+    if (!read_exact_section(inla, constants.inla, fields, false)) {
+        return false;
+    }
+    PyObject *control_vb = fields[3];
+    if (!absent(control_vb)) {
+        PyObject *settings[8]; // strategy, hessian_strategy, ...
+        if (!read_exact_section(control_vb, constants.vb, settings, false) ||
+            !(absent(settings[0]) ||
+              choice_accepted(settings[0], false,
+                              constants.vb_strategy_choices)) ||
+            !(absent(settings[1]) ||
+              choice_accepted(settings[1], false,
+                              constants.vb_hessian_choices))) {
+            return false;
+        }
+    }
+    PyObject *int_strategy = absent(fields[1]) ? fields[2] : fields[1];
+    return (absent(fields[0]) ||
+            choice_accepted(fields[0], true, constants.strategy_choices)) &&
+           (absent(int_strategy) ||
+            choice_accepted(int_strategy, true,
+                            constants.int_strategy_choices));
+}
+
+// `control` is not None.
+bool accepted_without_code(PyObject *families, PyObject *control)
+{
+    PyObject *sections[NameTable::capacity]; // family, predictor, inla, ...
+    return read_exact_section(control, constants.top, sections, false) &&
+           family_accepted(families, sections[0]) &&
+           predictor_accepted(families, sections[1]) &&
+           inla_accepted(sections[2]);
 }
 
 } // namespace
@@ -388,7 +538,8 @@ PyObject *check_control_structure(const CallContext &call, PyObject *kwargs)
     if (!control) {
         return nullptr;
     }
-    if (control.is_none()) {
+    if (control.is_none() ||
+        accepted_without_code(call.families, control.get())) {
         Py_RETURN_NONE;
     }
     int flag = is_dict(control.get());
@@ -397,11 +548,11 @@ PyObject *check_control_structure(const CallContext &call, PyObject *kwargs)
                    ? nullptr
                    : raise_safety_error_format(call, msg::control_not_dict);
     }
-    Ref extra;
-    flag = unsupported_keys(control.get(), constants.allowed_top, &extra);
+    ExtraKeys extra;
+    flag = extra.find(control.get(), constants.top);
     if (flag != 0) {
         if (flag > 0) {
-            fail_with_keys(call, msg::control_unsupported, extra.get());
+            fail_with_keys(call, msg::control_unsupported, extra);
         }
         return nullptr;
     }

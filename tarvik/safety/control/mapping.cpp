@@ -2,9 +2,12 @@
 // SafetyError: the pieces both checks share.
 #include "checks.hpp"
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace tarvik {
@@ -28,22 +31,85 @@ int init_names()
     return 0;
 }
 
-namespace {
-
-// A frozenset of the given names; the texts are interned.
-PyObject *make_name_set(std::initializer_list<const char *> texts)
+int NameTable::find_text(PyObject *key) const
 {
-    Ref members = Ref::steal(PyList_New(0));
-    if (!members) {
-        return nullptr;
+    if (PyUnicode_READY(key) < 0) {
+        PyErr_Clear(); // out of memory: the general path will say so
+        return -1;
     }
-    for (const char *text : texts) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(text));
-        if (!name || PyList_Append(members.get(), name.get()) < 0) {
-            return nullptr;
+    // An exact str caches its hash, and hashing it runs no Python code.
+    Py_hash_t hash = PyObject_Hash(key);
+    for (size_t slot = static_cast<size_t>(hash) & (slot_count - 1);
+         by_hash[slot] >= 0; slot = next_slot(slot)) {
+        int index = by_hash[slot];
+        PyObject *name = names[index];
+        // Equal texts have the same kind; the names are all ASCII.
+        Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+        if (hashes[index] == hash && PyUnicode_GET_LENGTH(key) == length &&
+            PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
+            std::memcmp(PyUnicode_1BYTE_DATA(key), PyUnicode_1BYTE_DATA(name),
+                        static_cast<size_t>(length)) == 0) {
+            return index;
         }
     }
-    return PyFrozenSet_New(members.get());
+    return -1;
+}
+
+namespace {
+
+// Fills `table` with the given names, interned, unless it is already
+// filled: 0, or -1 with an error set.
+int make_table(NameTable *table, std::initializer_list<const char *> texts)
+{
+    if (table->members) {
+        return 0;
+    }
+    NameTable built;
+    std::fill(std::begin(built.by_address), std::end(built.by_address), -1);
+    std::fill(std::begin(built.by_hash), std::end(built.by_hash), -1);
+    for (const char *text : texts) {
+        if (built.count == NameTable::capacity) {
+            PyErr_SetString(PyExc_SystemError, "name table too small");
+            return -1;
+        }
+        PyObject *name = PyUnicode_InternFromString(text);
+        Py_hash_t hash = name ? PyObject_Hash(name) : -1;
+        if (hash == -1) {
+            return -1;
+        }
+        auto index = static_cast<signed char>(built.count);
+        size_t slot = static_cast<size_t>(hash) & (NameTable::slot_count - 1);
+        while (built.by_hash[slot] >= 0) {
+            slot = NameTable::next_slot(slot);
+        }
+        built.by_hash[slot] = index;
+        slot = NameTable::address_slot(name);
+        while (built.by_address[slot] >= 0) {
+            slot = NameTable::next_slot(slot);
+        }
+        built.by_address[slot] = index;
+        built.names[built.count] = name;
+        built.hashes[built.count] = hash;
+        built.count++;
+    }
+    Ref listed = Ref::steal(PyList_New(built.count));
+    if (!listed) {
+        return -1;
+    }
+    for (int i = 0; i < built.count; i++) {
+        PyList_SET_ITEM(listed.get(), i, Py_NewRef(built.names[i]));
+    }
+    // Made from the names in their order, as the allowed sets always were:
+    // iterating a set made from one (compute) follows that order.
+    Ref members = Ref::steal(PyFrozenSet_New(listed.get()));
+    Ref text = members ? key_list_text(members.get()) : Ref();
+    if (!text) {
+        return -1;
+    }
+    built.members = members.release();
+    built.text = text.release();
+    *table = built;
+    return 0;
 }
 
 // Stores `value` into `*slot` unless it is already set; -1 when the value
@@ -66,45 +132,39 @@ int keep(PyObject **slot, PyObject *value)
 int init_constants()
 {
     Constants &c = constants;
-    if (keep(&c.allowed_top,
-             make_name_set({"family", "predictor", "inla", "compute", "fixed",
+    if (make_table(&c.top, {"family", "predictor", "inla", "compute", "fixed",
                             "mode", "expert", "hazard", "lincomb", "update",
                             "lp_scale", "pardiso", "stiles", "taucs", "numa",
-                            "only_hyperparam"})) < 0 ||
-        keep(&c.allowed_predictor, make_name_set({"compute", "link"})) < 0 ||
-        keep(&c.allowed_predictor_with_link,
-             make_name_set(
-                 {"compute", "link", "control.link", "control_link"})) < 0 ||
-        keep(&c.allowed_inla,
-             make_name_set({"strategy", "int.strategy", "int_strategy",
-                            "control_vb", "adaptive_max"})) < 0 ||
-        keep(&c.allowed_vb,
-             make_name_set({"strategy", "hessian_strategy", "enable",
-                            "iter_max", "hessian_update", "verbose",
-                            "f_enable_limit", "emergency"})) < 0 ||
-        keep(&c.strategy_choices,
-             make_name_set({"auto", "gaussian", "simplified.laplace",
-                            "laplace", "adaptive"})) < 0 ||
-        keep(&c.int_strategy_choices,
-             make_name_set(
-                 {"auto", "ccd", "grid", "eb", "user", "user.std"})) < 0 ||
-        keep(&c.allowed_compute,
-             make_name_set({"config", "dic", "cpo", "mlik", "return_marginals",
-                            "return_marginals_predictor", "waic", "po"})) <
-            0 ||
+                            "only_hyperparam"}) < 0 ||
+        make_table(&c.predictor, {"compute", "link"}) < 0 ||
+        make_table(&c.predictor_with_link,
+                   {"compute", "link", "control.link", "control_link"}) < 0 ||
+        make_table(&c.family_link, {"control.link", "control_link"}) < 0 ||
+        make_table(&c.link, {"model", "quantile"}) < 0 ||
+        make_table(&c.inla, {"strategy", "int.strategy", "int_strategy",
+                             "control_vb", "adaptive_max"}) < 0 ||
+        make_table(&c.vb, {"strategy", "hessian_strategy", "enable",
+                           "iter_max", "hessian_update", "verbose",
+                           "f_enable_limit", "emergency"}) < 0 ||
+        make_table(&c.compute,
+                   {"config", "dic", "cpo", "mlik", "return_marginals",
+                    "return_marginals_predictor", "waic", "po"}) < 0 ||
+        make_table(&c.compute_only, {"compute"}) < 0 ||
+        make_table(&c.strategy_choices,
+                   {"auto", "gaussian", "simplified.laplace", "laplace",
+                    "adaptive"}) < 0 ||
+        make_table(&c.int_strategy_choices,
+                   {"auto", "ccd", "grid", "eb", "user", "user.std"}) < 0 ||
+        make_table(&c.vb_strategy_choices, {"mean", "variance"}) < 0 ||
+        make_table(&c.vb_hessian_choices,
+                   {"default", "full", "partial", "diagonal"}) < 0 ||
+        make_table(&c.gammasurv_models, {"log", "neglog", "quantile"}) < 0 ||
+        make_table(&c.early_models, {"log", "neglog"}) < 0 ||
+        make_table(&c.gamma_models, {"quantile"}) < 0 ||
+        make_table(&c.gamma_family, {"gamma"}) < 0 ||
+        make_table(&c.gammasurv_family, {"gammasurv"}) < 0 ||
         keep(&c.zero, PyLong_FromLong(0)) < 0 ||
         keep(&c.one, PyLong_FromLong(1)) < 0) {
-        return -1;
-    }
-    if (keep(&c.strategy_choice_list, PySequence_Tuple(c.strategy_choices)) <
-            0 ||
-        keep(&c.int_strategy_choice_list,
-             PySequence_Tuple(c.int_strategy_choices)) < 0 ||
-        keep(&c.allowed_inla_text, key_list_text(c.allowed_inla).release()) <
-            0 ||
-        keep(&c.allowed_vb_text, key_list_text(c.allowed_vb).release()) < 0 ||
-        keep(&c.allowed_compute_text,
-             key_list_text(c.allowed_compute).release()) < 0) {
         return -1;
     }
     return 0;
@@ -362,31 +422,188 @@ int mapping_contains(PyObject *mapping, PyObject *key)
 
 namespace {
 
-// True when `mapping` is an exact dict whose keys are all exact str members
-// of `allowed`; false when that cannot be told without the general path.
-// Runs no Python code: exact str hashing and comparison stay in C.
-bool all_keys_allowed_fast(PyObject *mapping, PyObject *allowed)
-{
-    if (!PyDict_CheckExact(mapping)) {
-        return false;
+// An array from PyMem_Malloc, freed with its owner; empty when the
+// allocation failed (MemoryError is set).
+template <typename T>
+class MemArray {
+  public:
+    explicit MemArray(size_t count)
+        : items_(static_cast<T *>(PyMem_Malloc(count ? count * sizeof(T) : 1)))
+    {
+        if (!items_) {
+            PyErr_NoMemory();
+        }
     }
+    MemArray(const MemArray &) = delete;
+    MemArray &operator=(const MemArray &) = delete;
+    ~MemArray() { PyMem_Free(items_); }
+    explicit operator bool() const { return items_ != nullptr; }
+    T *get() const { return items_; }
+    T &operator[](size_t i) const { return items_[i]; }
+
+  private:
+    T *items_;
+};
+
+// One key while the keys are put in order: up to 8 bytes of its text from
+// the current depth on, most significant first, and how many of them the
+// text has.
+struct KeyRecord {
+    uint64_t word;
+    Py_ssize_t present;
+    Py_ssize_t key;
+};
+
+bool record_less(const KeyRecord &a, const KeyRecord &b)
+{
+    return a.word != b.word ? a.word < b.word : a.present < b.present;
+}
+
+// Orders the keys (texts[offset[k] .. offset[k] + length[k]), all distinct)
+// by their bytes, which for 1-byte strs is their code point order. Sorted
+// 8 bytes at a time, most significant first: each round sorts small
+// contiguous records, and only keys that agree so far go on to the next
+// 8 bytes. The pending ranges are disjoint and at least 2 long.
+int order_keys(const Py_UCS1 *texts, const Py_ssize_t *offset,
+               const Py_ssize_t *length, KeyRecord *records, Py_ssize_t count)
+{
+    struct Range {
+        Py_ssize_t begin, end, depth;
+    };
+    MemArray<Range> pending(static_cast<size_t>(count / 2 + 1));
+    if (!pending) {
+        return -1;
+    }
+    Py_ssize_t pending_count = 0;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        records[i].key = i;
+    }
+    if (count > 1) {
+        pending[pending_count++] = Range{0, count, 0};
+    }
+    while (pending_count > 0) {
+        Range range = pending[--pending_count];
+        for (Py_ssize_t i = range.begin; i < range.end; i++) {
+            KeyRecord &record = records[i];
+            Py_ssize_t left = length[record.key] - range.depth;
+            record.present = left < 0 ? 0 : (left > 8 ? 8 : left);
+            const Py_UCS1 *text = texts + offset[record.key] + range.depth;
+            uint64_t word = 0;
+            for (Py_ssize_t j = 0; j < 8; j++) {
+                word = (word << 8) | (j < record.present ? text[j] : 0);
+            }
+            record.word = word;
+        }
+        std::sort(records + range.begin, records + range.end, record_less);
+        for (Py_ssize_t i = range.begin; i < range.end;) {
+            Py_ssize_t j = i + 1;
+            while (j < range.end && records[j].word == records[i].word &&
+                   records[j].present == records[i].present) {
+                j++;
+            }
+            // Only texts that both go on past these 8 bytes can still
+            // differ; distinct keys always do.
+            if (j - i > 1 && records[i].present == 8) {
+                pending[pending_count++] = Range{i, j, range.depth + 8};
+            }
+            i = j;
+        }
+    }
+    return 0;
+}
+
+// The message form of the keys of `dict` outside `allowed`, made in C for
+// an exact dict whose keys are all exact 1-byte strs (no Python code runs):
+// 1 with the text in *text, 0 when every key is allowed, -1 on error, and
+// -2 when the dict is not of that kind.
+int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
+{
+    if (!PyDict_CheckExact(dict)) {
+        return -2;
+    }
+    Py_ssize_t count = 0;
+    Py_ssize_t total_length = 0;
     Py_ssize_t pos = 0;
     PyObject *key;
     PyObject *value;
-    while (PyDict_Next(mapping, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key) || PySet_Contains(allowed, key) != 1) {
-            return false;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return -2;
         }
+        if (allowed.find(key) >= 0) {
+            continue;
+        }
+        if (PyUnicode_READY(key) < 0) {
+            return -1;
+        }
+        if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
+            return -2;
+        }
+        count++;
+        total_length += PyUnicode_GET_LENGTH(key);
     }
-    return true;
+    if (count == 0) {
+        return 0;
+    }
+    MemArray<Py_UCS1> texts(static_cast<size_t>(total_length));
+    MemArray<Py_ssize_t> offset(static_cast<size_t>(count));
+    MemArray<Py_ssize_t> length(static_cast<size_t>(count));
+    MemArray<KeyRecord> records(static_cast<size_t>(count));
+    if (!texts || !offset || !length || !records) {
+        return -1;
+    }
+    // Nothing above ran Python code, so the dict is as it was counted.
+    Py_ssize_t index = 0;
+    Py_ssize_t filled = 0;
+    Py_UCS1 widest = 0;
+    pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (allowed.find(key) >= 0) {
+            continue;
+        }
+        Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
+        const Py_UCS1 *data = PyUnicode_1BYTE_DATA(key);
+        std::memcpy(texts.get() + filled, data,
+                    static_cast<size_t>(key_length));
+        for (Py_ssize_t i = 0; i < key_length; i++) {
+            widest = data[i] > widest ? data[i] : widest;
+        }
+        offset[index] = filled;
+        length[index] = key_length;
+        filled += key_length;
+        index++;
+    }
+    if (order_keys(texts.get(), offset.get(), length.get(), records.get(),
+                   count) < 0) {
+        return -1;
+    }
+    Ref joined = Ref::steal(PyUnicode_New(total_length + 2 * (count - 1),
+                                          widest < 0x80 ? 0x7f : 0xff));
+    if (!joined) {
+        return -1;
+    }
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(joined.get());
+    for (Py_ssize_t i = 0; i < count; i++) {
+        if (i > 0) {
+            *out++ = ',';
+            *out++ = ' ';
+        }
+        Py_ssize_t k = records[i].key;
+        std::memcpy(out, texts.get() + offset[k],
+                    static_cast<size_t>(length[k]));
+        out += length[k];
+    }
+    *text = std::move(joined);
+    return 1;
 }
 
 } // namespace
 
-int unsupported_keys(PyObject *mapping, PyObject *allowed, Ref *extra)
+int ExtraKeys::find(PyObject *mapping, const NameTable &allowed)
 {
-    if (all_keys_allowed_fast(mapping, allowed)) {
-        return 0;
+    int found = extra_keys_text(mapping, allowed, &text_);
+    if (found != -2) {
+        return found;
     }
     // set(mapping.keys()) - allowed, through the mapping's own keys().
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.keys));
@@ -397,15 +614,21 @@ int unsupported_keys(PyObject *mapping, PyObject *allowed, Ref *extra)
     if (!key_set) {
         return -1;
     }
-    Ref difference = Ref::steal(PyNumber_Subtract(key_set.get(), allowed));
+    Ref difference =
+        Ref::steal(PyNumber_Subtract(key_set.get(), allowed.members));
     if (!difference) {
         return -1;
     }
     if (PySet_GET_SIZE(difference.get()) == 0) {
         return 0;
     }
-    *extra = std::move(difference);
+    keys_ = std::move(difference);
     return 1;
+}
+
+Ref ExtraKeys::listed()
+{
+    return text_ ? std::move(text_) : key_list_text(keys_.get());
 }
 
 Ref key_list_text(PyObject *keys)
@@ -441,40 +664,71 @@ Ref key_list_text(PyObject *keys)
     return Ref::steal(PyUnicode_Join(names.comma_blank, texts.get()));
 }
 
-namespace {
-
-// strip(), lower() and optionally replace("_", ".") of an exact ASCII str
-// into `buffer`; false when the result would not fit.
 bool normalize_ascii(PyObject *text, bool dots, char *buffer,
                      Py_ssize_t capacity, Py_ssize_t *length)
 {
+    if (!PyUnicode_CheckExact(text)) {
+        return false;
+    }
+    if (PyUnicode_READY(text) < 0) {
+        PyErr_Clear(); // out of memory: the general path will say so
+        return false;
+    }
+    if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) {
+        return false;
+    }
     const Py_UCS1 *data = PyUnicode_1BYTE_DATA(text);
     Py_ssize_t start = 0;
     Py_ssize_t end = PyUnicode_GET_LENGTH(text);
-    while (start < end && Py_UNICODE_ISSPACE(data[start])) {
+    while (start < end && data[start] < 0x80 &&
+           Py_UNICODE_ISSPACE(data[start])) {
         start++;
     }
-    while (end > start && Py_UNICODE_ISSPACE(data[end - 1])) {
+    while (end > start && data[end - 1] < 0x80 &&
+           Py_UNICODE_ISSPACE(data[end - 1])) {
         end--;
     }
     if (end - start > capacity) {
         return false;
     }
     for (Py_ssize_t i = start; i < end; i++) {
-        char ch = static_cast<char>(data[i]);
+        Py_UCS1 ch = data[i];
+        if (ch >= 0x80) {
+            return false; // Latin-1 white space and case take str's methods
+        }
         if (ch >= 'A' && ch <= 'Z') {
-            ch = static_cast<char>(ch - 'A' + 'a');
+            ch = static_cast<Py_UCS1>(ch - 'A' + 'a');
         }
         else if (dots && ch == '_') {
             ch = '.';
         }
-        buffer[i - start] = ch;
+        buffer[i - start] = static_cast<char>(ch);
     }
     *length = end - start;
     return true;
 }
 
+namespace {
+
+bool ascii_equal(const char *buffer, Py_ssize_t length, PyObject *name)
+{
+    return PyUnicode_GET_LENGTH(name) == length &&
+           std::memcmp(PyUnicode_1BYTE_DATA(name), buffer,
+                       static_cast<size_t>(length)) == 0;
+}
+
 } // namespace
+
+bool ascii_in_table(const char *buffer, Py_ssize_t length,
+                    const NameTable &table)
+{
+    for (int i = 0; i < table.count; i++) {
+        if (ascii_equal(buffer, length, table.names[i])) {
+            return true;
+        }
+    }
+    return false;
+}
 
 int NormalizedText::assign(PyObject *value, bool dots)
 {
@@ -483,8 +737,7 @@ int NormalizedText::assign(PyObject *value, bool dots)
     if (!text_) {
         return -1;
     }
-    if (PyUnicode_CheckExact(text_.get()) && PyUnicode_IS_ASCII(text_.get()) &&
-        normalize_ascii(text_.get(), dots, buffer_, capacity, &length_)) {
+    if (normalize_ascii(text_.get(), dots, buffer_, capacity, &length_)) {
         in_buffer_ = true;
         return 0;
     }
@@ -502,20 +755,14 @@ int NormalizedText::assign(PyObject *value, bool dots)
     return text_ ? 0 : -1;
 }
 
-// Only for a text in the buffer; the choices are exact ASCII strs.
-bool NormalizedText::matches(PyObject *choice) const
+int NormalizedText::in(const NameTable &choices) const
 {
-    return PyUnicode_GET_LENGTH(choice) == length_ &&
-           std::memcmp(PyUnicode_1BYTE_DATA(choice), buffer_,
-                       static_cast<size_t>(length_)) == 0;
-}
-
-int NormalizedText::in(std::initializer_list<PyObject *> choices) const
-{
-    for (PyObject *choice : choices) {
-        int equal = in_buffer_
-                        ? matches(choice)
-                        : PyObject_RichCompareBool(choice, text_.get(), Py_EQ);
+    if (in_buffer_) {
+        return ascii_in_table(buffer_, length_, choices);
+    }
+    for (int i = 0; i < choices.count; i++) {
+        int equal =
+            PyObject_RichCompareBool(choices.names[i], text_.get(), Py_EQ);
         if (equal != 0) {
             return equal;
         }
@@ -523,18 +770,39 @@ int NormalizedText::in(std::initializer_list<PyObject *> choices) const
     return 0;
 }
 
-int NormalizedText::in_set(PyObject *members, PyObject *member_list) const
+int NormalizedText::in_set(const NameTable &choices) const
 {
-    if (!in_buffer_) {
-        return PySequence_Contains(members, text_.get());
+    if (in_buffer_) {
+        return ascii_in_table(buffer_, length_, choices);
     }
-    Py_ssize_t count = PyTuple_GET_SIZE(member_list);
-    for (Py_ssize_t i = 0; i < count; i++) {
-        if (matches(PyTuple_GET_ITEM(member_list, i))) {
-            return 1;
+    return PySequence_Contains(choices.members, text_.get());
+}
+
+bool read_exact_section(PyObject *dict, const NameTable &table,
+                        PyObject **values, bool others_allowed)
+{
+    if (!PyDict_CheckExact(dict)) {
+        return false;
+    }
+    for (int i = 0; i < table.count; i++) {
+        values[i] = nullptr;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        int index = table.find(key);
+        if (index >= 0) {
+            values[index] = value;
+        }
+        else if (!others_allowed) {
+            return false;
         }
     }
-    return 0;
+    return true;
 }
 
 Ref format_text(PyObject *value)

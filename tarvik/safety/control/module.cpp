@@ -9,6 +9,8 @@
 
 #include <structmember.h>
 
+#include <initializer_list>
+
 namespace tarvik {
 
 namespace {
