@@ -148,6 +148,8 @@ def time_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
     rows = []
     problems = []
     for workload in workloads.ACCEPTED + workloads.REFUSED:
+        if args.only and args.only not in workload.name:
+            continue
         for check, funcs in CHECKS.items():
             expected = workload.expected.get(check)
             expected = None if expected is None else "SafetyError: " + expected
@@ -358,6 +360,8 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="few rounds and small sizes: checks that the benchmark runs")  # fmt: skip
     parser.add_argument("--json", default=str(ROOT / "build" / "bench.json"),
                         help="where to write the figures (default: build/bench.json)")  # fmt: skip
+    parser.add_argument("--only", default="", metavar="TEXT",
+                        help="time only the workloads whose name contains TEXT; no scaling")  # fmt: skip
     args = parser.parse_args(argv)
     if args.quick:
         args.rounds, args.sample, args.calls = 3, 0.0005, 10_000
@@ -368,11 +372,13 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     rows, problems = time_rows(args)
     print_rows(rows)
-    memory = memory_rows(args)
-    print_memory(memory)
-    scaling, scaling_problems = scaling_rows(args)
-    print_scaling(scaling)
-    problems += scaling_problems
+    memory, scaling = [], []
+    if not args.only:
+        memory = memory_rows(args)
+        print_memory(memory)
+        scaling, scaling_problems = scaling_rows(args)
+        print_scaling(scaling)
+        problems += scaling_problems
 
     report = {"meta": metadata(args), "rows": rows, "memory": memory,
               "scaling": scaling, "problems": problems}  # fmt: skip
