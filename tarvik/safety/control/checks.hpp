@@ -88,6 +88,10 @@ struct NameTable {
     // none of the names is soon told.
     signed char by_address[slot_count] = {};
     signed char by_hash[slot_count] = {};
+    // For each name, the last other str object found equal to it (owned),
+    // so that a key spelled with a "." (which the compiler does not
+    // intern) is found by identity from its second call on.
+    mutable PyObject *aliases[capacity] = {};
     PyObject *members = nullptr; // the same names as a frozenset
     PyObject *text = nullptr;    // message form: sorted, ", "-joined
 
@@ -110,7 +114,8 @@ struct NameTable {
         int index = find_object(key);
         return index >= 0 ? index : find_text(key);
     }
-    // find() by identity alone: is `key` one of the name objects?
+    // find() by identity alone: is `key` one of the name objects or their
+    // aliases?
     int find_object(PyObject *key) const
     {
         for (size_t slot = address_slot(key); by_address[slot] >= 0;
@@ -119,10 +124,14 @@ struct NameTable {
                 return by_address[slot];
             }
         }
+        for (int i = 0; i < count; i++) {
+            if (aliases[i] == key) {
+                return i;
+            }
+        }
         return -1;
     }
-    // find() for a key that is not one of the name objects: by hash and
-    // text.
+    // find() by hash and text; a key found this way becomes the alias.
     int find_text(PyObject *key) const;
 };
 
@@ -260,11 +269,42 @@ class NormalizedText {
 };
 
 // Reading an exact dict keyed by exact strs without running Python code:
-// borrowed values of the names of `table` (nullptr when absent). False
+// borrowed values of the first N names of `table` (nullptr when absent;
+// the later names are accepted keys whose values are not wanted). False
 // when `dict` is not an exact dict, a key is not an exact str, or, unless
 // `others_allowed`, a key is not one of the names. Sets no error.
+template <size_t N>
 bool read_exact_section(PyObject *dict, const NameTable &table,
-                        PyObject **values, bool others_allowed);
+                        PyObject *(&values)[N], bool others_allowed)
+{
+    for (PyObject *&value : values) {
+        value = nullptr;
+    }
+    if (!PyDict_CheckExact(dict)) {
+        return false;
+    }
+    // Counted, to spare the call that would find the end.
+    Py_ssize_t size = PyDict_Size(dict);
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    for (Py_ssize_t i = 0; i < size && PyDict_Next(dict, &pos, &key, &value);
+         i++) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        int index = table.find(key);
+        if (index < 0) {
+            if (!others_allowed) {
+                return false;
+            }
+        }
+        else if (static_cast<size_t>(index) < N) {
+            values[index] = value;
+        }
+    }
+    return true;
+}
 // A value read that way is missing or None.
 inline bool absent(PyObject *value)
 {
@@ -274,10 +314,11 @@ inline bool absent(PyObject *value)
 // "{}".format(value)
 Ref format_text(PyObject *value);
 
-// The bodies of the two public functions, after argument binding and the
-// argument type tests. New reference to None, or nullptr with an error set.
-PyObject *check_control_structure(const CallContext &call, PyObject *kwargs);
-PyObject *check_compute_section(const CallContext &call, PyObject *kwargs);
+// The bodies of the two public functions, after argument binding, the
+// argument type tests and kwargs.get("control"), which they are given when
+// it is not None. New reference to None, or nullptr with an error set.
+PyObject *check_control_structure(const CallContext &call, PyObject *control);
+PyObject *check_compute_section(const CallContext &call, PyObject *control);
 
 } // namespace tarvik
 

@@ -38,12 +38,11 @@ int is_switch_value(PyObject *value)
 // only the objects' own methods can tell.
 bool switches_accepted(PyObject *compute)
 {
-    PyObject *switches[NameTable::capacity];
+    PyObject *switches[8]; // config, dic, cpo, ... as in constants.compute
     if (!read_exact_section(compute, constants.compute, switches, false)) {
         return false;
     }
-    for (int i = 0; i < constants.compute.count; i++) {
-        PyObject *value = switches[i];
+    for (PyObject *value : switches) {
         if (value == nullptr || PyBool_Check(value)) {
             continue;
         }
@@ -104,12 +103,9 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
 
 } // namespace
 
-PyObject *check_compute_section(const CallContext &call, PyObject *kwargs)
+PyObject *check_compute_section(const CallContext &call, PyObject *control_arg)
 {
-    Ref control = mapping_get(kwargs, names.control);
-    if (!control) {
-        return nullptr;
-    }
+    Ref control = Ref::borrow(control_arg);
     // A false `control` stands for an empty mapping, which has no compute.
     int truth = PyObject_IsTrue(control.get());
     if (truth <= 0) {

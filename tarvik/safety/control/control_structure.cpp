@@ -494,14 +494,13 @@ bool inla_accepted(PyObject *inla)
     if (absent(inla)) {
         return true;
     }
-    // strategy, int.strategy, int_strategy, control_vb, adaptive_max
-    PyObject *fields[5];
+    PyObject *fields[4]; // strategy, int.strategy, int_strategy, control_vb
     if (!read_exact_section(inla, constants.inla, fields, false)) {
         return false;
     }
     PyObject *control_vb = fields[3];
     if (!absent(control_vb)) {
-        PyObject *settings[8]; // strategy, hessian_strategy, ...
+        PyObject *settings[2]; // strategy, hessian_strategy
         if (!read_exact_section(control_vb, constants.vb, settings, false) ||
             !(absent(settings[0]) ||
               choice_accepted(settings[0], false,
@@ -523,7 +522,7 @@ bool inla_accepted(PyObject *inla)
 // `control` is not None.
 bool accepted_without_code(PyObject *families, PyObject *control)
 {
-    PyObject *sections[NameTable::capacity]; // family, predictor, inla, ...
+    PyObject *sections[3]; // family, predictor, inla
     return read_exact_section(control, constants.top, sections, false) &&
            family_accepted(families, sections[0]) &&
            predictor_accepted(families, sections[1]) &&
@@ -532,14 +531,11 @@ bool accepted_without_code(PyObject *families, PyObject *control)
 
 } // namespace
 
-PyObject *check_control_structure(const CallContext &call, PyObject *kwargs)
+PyObject *check_control_structure(const CallContext &call,
+                                  PyObject *control_arg)
 {
-    Ref control = mapping_get(kwargs, names.control);
-    if (!control) {
-        return nullptr;
-    }
-    if (control.is_none() ||
-        accepted_without_code(call.families, control.get())) {
+    Ref control = Ref::borrow(control_arg);
+    if (accepted_without_code(call.families, control.get())) {
         Py_RETURN_NONE;
     }
     int flag = is_dict(control.get());

@@ -49,6 +49,11 @@ int NameTable::find_text(PyObject *key) const
             PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
             std::memcmp(PyUnicode_1BYTE_DATA(key), PyUnicode_1BYTE_DATA(name),
                         static_cast<size_t>(length)) == 0) {
+            // Freeing the alias it replaces runs no Python code (an exact
+            // str has no finaliser).
+            PyObject *previous = aliases[index];
+            aliases[index] = Py_NewRef(key);
+            Py_XDECREF(previous);
             return index;
         }
     }
@@ -776,33 +781,6 @@ int NormalizedText::in_set(const NameTable &choices) const
         return ascii_in_table(buffer_, length_, choices);
     }
     return PySequence_Contains(choices.members, text_.get());
-}
-
-bool read_exact_section(PyObject *dict, const NameTable &table,
-                        PyObject **values, bool others_allowed)
-{
-    if (!PyDict_CheckExact(dict)) {
-        return false;
-    }
-    for (int i = 0; i < table.count; i++) {
-        values[i] = nullptr;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    PyObject *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-        int index = table.find(key);
-        if (index >= 0) {
-            values[index] = value;
-        }
-        else if (!others_allowed) {
-            return false;
-        }
-    }
-    return true;
 }
 
 Ref format_text(PyObject *value)

@@ -184,14 +184,13 @@ PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
     return nullptr;
 }
 
-PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
-                                    size_t nargsf, PyObject *kwnames)
+// Binds the arguments of a call made with keywords, or with fewer
+// positional arguments than parameters, into `bound`: 0, or -1 with the
+// interpreter's TypeError for such a call set.
+int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
+                 PyObject *kwnames, PyObject **bound)
 {
-    CheckFunction *self = as_function(callable);
     const FunctionSpec &spec = *self->spec;
-    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    // Borrowed from the caller, who keeps them alive for the whole call.
-    PyObject *bound[max_parameters] = {nullptr, nullptr};
     for (Py_ssize_t i = 0; i < given && i < spec.parameter_count; i++) {
         bound[i] = args[i];
     }
@@ -200,31 +199,33 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t index = keyword_index(self, keyword);
         if (index == -2) {
-            return nullptr;
+            return -1;
         }
         if (index == -1) {
             PyErr_Format(PyExc_TypeError,
                          "%U() got an unexpected keyword argument '%S'",
                          self->qualname, keyword);
-            return nullptr;
+            return -1;
         }
         if (bound[index]) {
             PyErr_Format(PyExc_TypeError,
                          "%U() got multiple values for argument '%S'",
                          self->qualname, keyword);
-            return nullptr;
+            return -1;
         }
         bound[index] = args[given + k];
     }
     if (given > spec.parameter_count) {
-        return too_many_positional(self, given);
+        too_many_positional(self, given);
+        return -1;
     }
     Py_ssize_t default_count =
         self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
     Py_ssize_t required = spec.parameter_count - default_count;
     for (Py_ssize_t i = 0; i < required; i++) {
         if (!bound[i]) {
-            return missing_arguments(self, bound, required);
+            missing_arguments(self, bound, required);
+            return -1;
         }
     }
     for (Py_ssize_t i = required; i < spec.parameter_count; i++) {
@@ -232,16 +233,45 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
             bound[i] = PyTuple_GET_ITEM(self->defaults, i - required);
         }
     }
+    return 0;
+}
+
+PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
+                                    size_t nargsf, PyObject *kwnames)
+{
+    CheckFunction *self = as_function(callable);
+    const FunctionSpec &spec = *self->spec;
+    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    // Borrowed from the caller, who keeps them alive for the whole call.
+    PyObject *bound[max_parameters] = {nullptr, nullptr};
+    if (given == spec.parameter_count && !kwnames) {
+        for (Py_ssize_t i = 0; i < given; i++) {
+            bound[i] = args[i];
+        }
+    }
+    else if (bind_general(self, args, given, kwnames, bound) < 0) {
+        return nullptr;
+    }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
         if (Py_TYPE(bound[i]) != spec.parameters[i].exact_type) {
             return argument_type_error(spec.parameters[i], bound[i]);
         }
     }
+    // Both checks begin with kwargs.get("control") and have nothing to say
+    // when it is None. Only the lookup's key comparisons can run Python
+    // code here, and the interpreter guards those against recursion.
+    PyObject *found = PyDict_GetItemWithError(bound[0], names.control);
+    if (!found) {
+        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    }
+    if (found == Py_None) {
+        Py_RETURN_NONE;
+    }
     // Owned for the call: the checks run the caller's Python code, which
-    // may clear the function's own attributes.
+    // may clear the function's own attributes or the caller's dicts.
+    Ref control = Ref::borrow(found);
     Ref globals = Ref::borrow(self->globals);
     Ref builtins = Ref::borrow(self->builtins);
-    Ref kwargs = Ref::borrow(bound[0]);
     Ref families = Ref::borrow(spec.parameter_count > 1 ? bound[1] : nullptr);
     CallContext call{globals.get(), builtins.get(), families.get()};
     // The caller's own methods can call a check again with no Python frame
@@ -249,7 +279,7 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
-    PyObject *result = spec.body(call, kwargs.get());
+    PyObject *result = spec.body(call, control.get());
     Py_LeaveRecursiveCall();
     return result;
 }
