@@ -314,11 +314,25 @@ inline bool absent(PyObject *value)
 // "{}".format(value)
 Ref format_text(PyObject *value);
 
-// The bodies of the two public functions, after argument binding, the
-// argument type tests and kwargs.get("control"), which they are given when
-// it is not None. New reference to None, or nullptr with an error set.
-PyObject *check_control_structure(const CallContext &call, PyObject *control);
-PyObject *check_compute_section(const CallContext &call, PyObject *control);
+// Each public function, after argument binding, the argument type tests
+// and kwargs.get("control"), runs in two steps on that `control` when it
+// is not None (an owned reference).
+//
+// The quick step comes before the call takes its references and the
+// recursion guard, and decides the usual call, made of exact types: 1 when
+// it accepts the call, 0 when the full step must decide, -1 with an error
+// set. No Python code runs in it, but for the key comparisons of an exact
+// dict's lookup, which the interpreter guards itself; a value it has read
+// that way is handed on in *carried, for the full step to go on from
+// instead of reading it again.
+int quick_control_structure(PyObject *families, PyObject *control,
+                            Ref *carried);
+int quick_compute_section(PyObject *families, PyObject *control, Ref *carried);
+// The full step: a new reference to None, or nullptr with an error set.
+PyObject *check_control_structure(const CallContext &call, PyObject *control,
+                                  PyObject *carried);
+PyObject *check_compute_section(const CallContext &call, PyObject *control,
+                                PyObject *carried);
 
 } // namespace tarvik
 

@@ -34,16 +34,23 @@ int is_switch_value(PyObject *value)
 
 // True when `compute` is an exact dict keyed by allowed exact strs whose
 // values are exact bools or exact ints 0 and 1, read without running any
-// Python code (as in control_structure.cpp); false when that is not so or
-// only the objects' own methods can tell.
+// Python code; false when that is not so or only the objects' own methods
+// can tell.
 bool switches_accepted(PyObject *compute)
 {
-    PyObject *switches[8]; // config, dic, cpo, ... as in constants.compute
-    if (!read_exact_section(compute, constants.compute, switches, false)) {
+    if (!PyDict_CheckExact(compute)) {
         return false;
     }
-    for (PyObject *value : switches) {
-        if (value == nullptr || PyBool_Check(value)) {
+    Py_ssize_t size = PyDict_Size(compute);
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    for (Py_ssize_t i = 0;
+         i < size && PyDict_Next(compute, &pos, &key, &value); i++) {
+        if (!PyUnicode_CheckExact(key) || constants.compute.find(key) < 0) {
+            return false;
+        }
+        if (PyBool_Check(value)) {
             continue;
         }
         if (!PyLong_CheckExact(value)) {
@@ -101,10 +108,62 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
     Py_RETURN_NONE;
 }
 
+// The compute section: `control.get("compute")`, not None.
+PyObject *check_compute_value(const CallContext &call, PyObject *compute)
+{
+    int flag = is_dict(compute);
+    if (flag <= 0) {
+        return flag < 0
+                   ? nullptr
+                   : raise_safety_error_format(call, msg::compute_not_dict);
+    }
+    // Decided without running code when it can be; then as below.
+    if (switches_accepted(compute)) {
+        Py_RETURN_NONE;
+    }
+    ExtraKeys extra;
+    flag = extra.find(compute, constants.compute);
+    if (flag < 0) {
+        return nullptr;
+    }
+    if (flag) {
+        PendingSafetyError error(call);
+        Ref shown = error ? extra.listed() : Ref();
+        return shown ? error.raise(msg::compute_unsupported, shown.get(),
+                                   constants.compute.text)
+                     : nullptr;
+    }
+    return check_switches(call, compute);
+}
+
 } // namespace
 
-PyObject *check_compute_section(const CallContext &call, PyObject *control_arg)
+int quick_compute_section(PyObject *, PyObject *control, Ref *carried)
 {
+    // An exact dict answers the truth and dict tests without running code.
+    if (!PyDict_CheckExact(control)) {
+        return 0;
+    }
+    if (PyDict_Size(control) == 0) {
+        return 1;
+    }
+    PyObject *compute = PyDict_GetItemWithError(control, names.compute);
+    if (!compute) {
+        return PyErr_Occurred() ? -1 : 1;
+    }
+    if (compute == Py_None) {
+        return 1;
+    }
+    *carried = Ref::borrow(compute);
+    return switches_accepted(compute) ? 1 : 0;
+}
+
+PyObject *check_compute_section(const CallContext &call, PyObject *control_arg,
+                                PyObject *carried)
+{
+    if (carried) {
+        return check_compute_value(call, carried);
+    }
     Ref control = Ref::borrow(control_arg);
     // A false `control` stands for an empty mapping, which has no compute.
     int truth = PyObject_IsTrue(control.get());
@@ -116,29 +175,14 @@ PyObject *check_compute_section(const CallContext &call, PyObject *control_arg)
     if (flag <= 0) {
         return flag < 0 ? nullptr : Py_NewRef(Py_None);
     }
-    Ref compute;
-    flag = fetch_section(call, control.get(), names.compute,
-                         msg::compute_not_dict, &compute);
-    if (flag <= 0) {
-        return flag < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    // Decided without running code when it can be: then as below.
-    if (switches_accepted(compute.get())) {
-        Py_RETURN_NONE;
-    }
-    ExtraKeys extra;
-    flag = extra.find(compute.get(), constants.compute);
-    if (flag < 0) {
+    Ref compute = mapping_get(control.get(), names.compute);
+    if (!compute) {
         return nullptr;
     }
-    if (flag) {
-        PendingSafetyError error(call);
-        Ref shown = error ? extra.listed() : Ref();
-        return shown ? error.raise(msg::compute_unsupported, shown.get(),
-                                   constants.compute.text)
-                     : nullptr;
+    if (compute.is_none()) {
+        Py_RETURN_NONE;
     }
-    return check_switches(call, compute.get());
+    return check_compute_value(call, compute.get());
 }
 
 } // namespace tarvik

@@ -531,13 +531,15 @@ bool accepted_without_code(PyObject *families, PyObject *control)
 
 } // namespace
 
+int quick_control_structure(PyObject *families, PyObject *control, Ref *)
+{
+    return accepted_without_code(families, control) ? 1 : 0;
+}
+
 PyObject *check_control_structure(const CallContext &call,
-                                  PyObject *control_arg)
+                                  PyObject *control_arg, PyObject *)
 {
     Ref control = Ref::borrow(control_arg);
-    if (accepted_without_code(call.families, control.get())) {
-        Py_RETURN_NONE;
-    }
     int flag = is_dict(control.get());
     if (flag <= 0) {
         return flag < 0

@@ -31,7 +31,8 @@ constexpr const char *subclass_note =
 
 // --- what each public function is -------------------------------------------
 
-using CheckBody = PyObject *(*)(const CallContext &, PyObject *);
+using QuickStep = int (*)(PyObject *, PyObject *, Ref *);
+using CheckBody = PyObject *(*)(const CallContext &, PyObject *, PyObject *);
 
 struct Parameter {
     const char *name;
@@ -47,6 +48,7 @@ struct FunctionSpec {
     Py_ssize_t parameter_count;
     Parameter parameters[max_parameters];
     bool families_default; // the last parameter defaults to ()
+    QuickStep quick;
     CheckBody body;
 };
 
@@ -58,6 +60,7 @@ const FunctionSpec control_structure_spec = {
     {{"kwargs", &PyDict_Type, "Dict[str, Any]"},
      {"families", &PyTuple_Type, "Tuple[str, ...]"}},
     true,
+    quick_control_structure,
     check_control_structure,
 };
 
@@ -67,6 +70,7 @@ const FunctionSpec compute_section_spec = {
     1,
     {{"kwargs", &PyDict_Type, "Dict[str, Any]"}, {nullptr, nullptr, nullptr}},
     false,
+    quick_compute_section,
     check_compute_section,
 };
 
@@ -270,16 +274,21 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
     // Owned for the call: the checks run the caller's Python code, which
     // may clear the function's own attributes or the caller's dicts.
     Ref control = Ref::borrow(found);
+    Ref families = Ref::borrow(spec.parameter_count > 1 ? bound[1] : nullptr);
+    Ref carried;
+    int quick = spec.quick(families.get(), control.get(), &carried);
+    if (quick != 0) {
+        return quick < 0 ? nullptr : Py_NewRef(Py_None);
+    }
     Ref globals = Ref::borrow(self->globals);
     Ref builtins = Ref::borrow(self->builtins);
-    Ref families = Ref::borrow(spec.parameter_count > 1 ? bound[1] : nullptr);
     CallContext call{globals.get(), builtins.get(), families.get()};
     // The caller's own methods can call a check again with no Python frame
     // in between; the interpreter's recursion limit must still hold.
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return nullptr;
     }
-    PyObject *result = spec.body(call, control.get());
+    PyObject *result = spec.body(call, control.get(), carried.get());
     Py_LeaveRecursiveCall();
     return result;
 }
