@@ -5,12 +5,12 @@
 
 #include "refs.hpp"
 
-#include <cstdarg>
 #include <cstdint>
+#include <initializer_list>
 
 namespace tarvik {
 
-// Message texts, all in one place. Each %U receives a str.
+// Message texts, all in one place. Each %U receives a str (message_text).
 namespace msg {
 inline constexpr const char *control_not_dict =
     "tarvik safety check: 'control' must be a dict when provided.";
@@ -170,14 +170,19 @@ struct CallContext {
     PyObject *families; // the exact tuple of family names
 };
 
+// The message `format` (one of the msg texts) with each "%U" replaced by the
+// next of `args`, all str. The texts are split once per process, so a
+// message without holes is the same object every time.
+Ref message_text(const char *format, std::initializer_list<PyObject *> args);
+
 // Raises SafetyError(message), looked up as a global name of the call.
 // With `cause`, the new exception is chained to it as `raise ... from cause`
 // inside its handler would. Always returns nullptr.
 PyObject *raise_safety_error(const CallContext &call, PyObject *message,
                              PyObject *cause = nullptr);
-// Formats the message (PyUnicode_FromFormat) and raises it without a cause.
+// Raises the message `format`, which has no holes, without a cause.
 PyObject *raise_safety_error_format(const CallContext &call,
-                                    const char *format, ...);
+                                    const char *format);
 
 // A SafetyError about to be raised with a message that shows the caller's
 // objects: the name is looked up first, then the message is built (which
@@ -187,9 +192,9 @@ class PendingSafetyError {
     explicit PendingSafetyError(const CallContext &call);
     // False when the name could not be found (NameError is set).
     explicit operator bool() const { return bool(error_class_); }
-    // Formats the message and raises it without a cause; returns nullptr.
-    PyObject *raise(const char *format, ...);
-    PyObject *raise(const char *format, va_list vargs);
+    // Raises message_text(format, args) without a cause; returns nullptr.
+    PyObject *raise(const char *format,
+                    std::initializer_list<PyObject *> args);
 
   private:
     Ref error_class_;

@@ -98,7 +98,7 @@ PyObject *check_switches(const CallContext &call, PyObject *compute)
         if (!valid) {
             PendingSafetyError error(call);
             Ref shown = error ? format_text(key.get()) : Ref();
-            return shown ? error.raise(msg::compute_not_bool, shown.get())
+            return shown ? error.raise(msg::compute_not_bool, {shown.get()})
                          : nullptr;
         }
     }
@@ -129,8 +129,8 @@ PyObject *check_compute_value(const CallContext &call, PyObject *compute)
     if (flag) {
         PendingSafetyError error(call);
         Ref shown = error ? extra.listed() : Ref();
-        return shown ? error.raise(msg::compute_unsupported, shown.get(),
-                                   constants.compute.text)
+        return shown ? error.raise(msg::compute_unsupported,
+                                   {shown.get(), constants.compute.text})
                      : nullptr;
     }
     return check_switches(call, compute);

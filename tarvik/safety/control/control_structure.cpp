@@ -25,10 +25,10 @@ int fail_with_keys(const CallContext &call, const char *format,
         return -1;
     }
     if (first) {
-        error.raise(format, first, shown.get());
+        error.raise(format, {first, shown.get()});
     }
     else {
-        error.raise(format, shown.get());
+        error.raise(format, {shown.get()});
     }
     return -1;
 }
@@ -64,8 +64,7 @@ int quantile_value(const CallContext &call, PyObject *quantile, double *q)
     if (!number) {
         Ref caught = catch_exception();
         if (caught) {
-            Ref message = Ref::steal(
-                PyUnicode_FromString(msg::link_quantile_not_numeric));
+            Ref message = message_text(msg::link_quantile_not_numeric, {});
             if (message) {
                 raise_safety_error(call, message.get(), caught.get());
             }
@@ -244,8 +243,7 @@ int normalize_choice(const CallContext &call, PyObject *name,
     if (normalized.assign(value.get(), true) < 0) {
         Ref caught = catch_exception();
         if (caught) {
-            Ref message =
-                Ref::steal(PyUnicode_FromFormat(msg::choice_not_string, name));
+            Ref message = message_text(msg::choice_not_string, {name});
             if (message) {
                 raise_safety_error(call, message.get(), caught.get());
             }
@@ -259,7 +257,8 @@ int normalize_choice(const CallContext &call, PyObject *name,
     PendingSafetyError error(call);
     Ref shown = error ? format_text(value.get()) : Ref();
     if (shown) {
-        error.raise(msg::choice_not_allowed, name, allowed.text, shown.get());
+        error.raise(msg::choice_not_allowed,
+                    {name, allowed.text, shown.get()});
     }
     return -1;
 }
@@ -288,7 +287,7 @@ int check_vb_setting(const CallContext &call, PyObject *control_vb,
     PendingSafetyError error(call);
     Ref shown = error ? format_text(value.get()) : Ref();
     if (shown) {
-        error.raise(message, shown.get());
+        error.raise(message, {shown.get()});
     }
     return -1;
 }

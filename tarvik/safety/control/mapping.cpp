@@ -301,40 +301,130 @@ PyObject *raise_safety_error(const CallContext &call, PyObject *message,
     return nullptr;
 }
 
+namespace {
+
+// The pieces of a message text around its "%U" holes, as a tuple of str.
+struct MessagePieces {
+    const char *format;
+    PyObject *pieces;
+};
+MessagePieces message_pieces[48];
+int message_pieces_count = 0;
+
+// The pieces of `format`, split on first use and kept for the process
+// (borrowed); nullptr with an error set.
+PyObject *pieces_of(const char *format)
+{
+    for (int i = 0; i < message_pieces_count; i++) {
+        if (message_pieces[i].format == format) {
+            return message_pieces[i].pieces;
+        }
+    }
+    constexpr int capacity = std::size(message_pieces);
+    if (message_pieces_count == capacity) {
+        PyErr_SetString(PyExc_SystemError, "too many message texts");
+        return nullptr;
+    }
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) {
+        return nullptr;
+    }
+    const char *start = format;
+    while (true) {
+        const char *hole = std::strstr(start, "%U");
+        Ref piece = Ref::steal(PyUnicode_FromStringAndSize(
+            start, hole ? hole - start
+                        : static_cast<Py_ssize_t>(std::strlen(start))));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) {
+            return nullptr;
+        }
+        if (!hole) {
+            break;
+        }
+        start = hole + 2;
+    }
+    PyObject *tuple = PyList_AsTuple(pieces.get());
+    if (tuple) {
+        message_pieces[message_pieces_count++] = {format, tuple};
+    }
+    return tuple;
+}
+
+} // namespace
+
+Ref message_text(const char *format, std::initializer_list<PyObject *> args)
+{
+    PyObject *pieces = pieces_of(format);
+    if (!pieces) {
+        return Ref();
+    }
+    Py_ssize_t hole_count = PyTuple_GET_SIZE(pieces) - 1;
+    if (hole_count != static_cast<Py_ssize_t>(args.size())) {
+        PyErr_SetString(PyExc_SystemError, "message arguments do not fit");
+        return Ref();
+    }
+    if (hole_count == 0) {
+        return Ref::borrow(PyTuple_GET_ITEM(pieces, 0));
+    }
+    // The parts in order: piece, argument, piece, ..., piece.
+    PyObject *parts[2 * 4 + 1];
+    if (hole_count > 4) {
+        PyErr_SetString(PyExc_SystemError, "too many message arguments");
+        return Ref();
+    }
+    Py_ssize_t part_count = 0;
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (Py_ssize_t i = 0; i <= hole_count; i++) {
+        parts[part_count++] = PyTuple_GET_ITEM(pieces, i);
+        if (i < hole_count) {
+            parts[part_count++] = args.begin()[i];
+        }
+    }
+    for (Py_ssize_t i = 0; i < part_count; i++) {
+        if (PyUnicode_READY(parts[i]) < 0) {
+            return Ref();
+        }
+        length += PyUnicode_GET_LENGTH(parts[i]);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(parts[i]));
+    }
+    Ref text = Ref::steal(PyUnicode_New(length, widest));
+    if (!text) {
+        return Ref();
+    }
+    Py_ssize_t at = 0;
+    for (Py_ssize_t i = 0; i < part_count; i++) {
+        Py_ssize_t part_length = PyUnicode_GET_LENGTH(parts[i]);
+        if (PyUnicode_CopyCharacters(text.get(), at, parts[i], 0,
+                                     part_length) < 0) {
+            return Ref();
+        }
+        at += part_length;
+    }
+    return text;
+}
+
 PendingSafetyError::PendingSafetyError(const CallContext &call)
     : error_class_(find_safety_error(call))
 {}
 
-PyObject *PendingSafetyError::raise(const char *format, va_list vargs)
+PyObject *PendingSafetyError::raise(const char *format,
+                                    std::initializer_list<PyObject *> args)
 {
     if (!error_class_) {
         return nullptr;
     }
-    Ref message = Ref::steal(PyUnicode_FromFormatV(format, vargs));
+    Ref message = message_text(format, args);
     if (message) {
         raise_instance_of(error_class_.get(), message.get());
     }
     return nullptr;
 }
 
-PyObject *PendingSafetyError::raise(const char *format, ...)
-{
-    va_list vargs;
-    va_start(vargs, format);
-    raise(format, vargs);
-    va_end(vargs);
-    return nullptr;
-}
-
 PyObject *raise_safety_error_format(const CallContext &call,
-                                    const char *format, ...)
+                                    const char *format)
 {
-    PendingSafetyError error(call);
-    va_list vargs;
-    va_start(vargs, format);
-    error.raise(format, vargs);
-    va_end(vargs);
-    return nullptr;
+    return PendingSafetyError(call).raise(format, {});
 }
 
 Ref catch_exception()
