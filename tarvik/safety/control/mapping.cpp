@@ -517,27 +517,65 @@ int mapping_contains(PyObject *mapping, PyObject *key)
 
 namespace {
 
-// An array from PyMem_Malloc, freed with its owner; empty when the
-// allocation failed (MemoryError is set).
-template <typename T>
-class MemArray {
+// A growable array from PyMem_Malloc, freed with its owner. Holds plain
+// values only.
+template <typename T> class MemVector {
   public:
-    explicit MemArray(size_t count)
-        : items_(static_cast<T *>(PyMem_Malloc(count ? count * sizeof(T) : 1)))
+    MemVector() = default;
+    MemVector(const MemVector &) = delete;
+    MemVector &operator=(const MemVector &) = delete;
+    ~MemVector() { PyMem_Free(items_); }
+
+    T *data() const { return items_; }
+    Py_ssize_t size() const { return size_; }
+    T &operator[](Py_ssize_t i) const { return items_[i]; }
+
+    // Room for `extra` more items: 0, or -1 with MemoryError set.
+    int reserve_more(Py_ssize_t extra)
     {
-        if (!items_) {
-            PyErr_NoMemory();
+        if (size_ + extra <= capacity_) {
+            return 0;
         }
+        Py_ssize_t wanted = std::max(size_ + extra, 2 * capacity_ + 16);
+        if (wanted > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(T))) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        auto *grown = static_cast<T *>(PyMem_Realloc(
+            items_, static_cast<size_t>(wanted) * sizeof(T)));
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        items_ = grown;
+        capacity_ = wanted;
+        return 0;
     }
-    MemArray(const MemArray &) = delete;
-    MemArray &operator=(const MemArray &) = delete;
-    ~MemArray() { PyMem_Free(items_); }
-    explicit operator bool() const { return items_ != nullptr; }
-    T *get() const { return items_; }
-    T &operator[](size_t i) const { return items_[i]; }
+    // Appends `count` items, copied from `from`: 0, or -1.
+    int append(const T *from, Py_ssize_t count)
+    {
+        if (reserve_more(count) < 0) {
+            return -1;
+        }
+        std::memcpy(items_ + size_, from, static_cast<size_t>(count) * sizeof(T));
+        size_ += count;
+        return 0;
+    }
+    int push(const T &item) { return append(&item, 1); }
+    // Size `count`, contents unset: 0, or -1.
+    int resize(Py_ssize_t count)
+    {
+        if (reserve_more(count - size_) < 0) {
+            return -1;
+        }
+        size_ = count;
+        return 0;
+    }
 
   private:
-    T *items_;
+    T *items_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = 0;
 };
 
 // One key while the keys are put in order: up to 8 bytes of its text from
@@ -554,35 +592,68 @@ bool record_less(const KeyRecord &a, const KeyRecord &b)
     return a.word != b.word ? a.word < b.word : a.present < b.present;
 }
 
-// Orders the keys (texts[offset[k] .. offset[k] + length[k]), all distinct)
-// by their bytes, which for 1-byte strs is their code point order. Sorted
-// 8 bytes at a time, most significant first: each round sorts small
-// contiguous records, and only keys that agree so far go on to the next
-// 8 bytes. The pending ranges are disjoint and at least 2 long.
-int order_keys(const Py_UCS1 *texts, const Py_ssize_t *offset,
-               const Py_ssize_t *length, KeyRecord *records, Py_ssize_t count)
+// The texts of the keys to list, one after the other in a single buffer.
+struct KeyTexts {
+    MemVector<Py_UCS1> bytes;
+    MemVector<Py_ssize_t> offset; // where key k begins in `bytes`
+    MemVector<Py_ssize_t> length;
+
+    const Py_UCS1 *text(Py_ssize_t k) const
+    {
+        return bytes.data() + offset[k];
+    }
+};
+
+// How many bytes from `depth` on all the keys of records[begin, end) share.
+Py_ssize_t shared_prefix(const KeyTexts &keys, const KeyRecord *records,
+                         Py_ssize_t begin, Py_ssize_t end, Py_ssize_t depth)
+{
+    Py_ssize_t first = records[begin].key;
+    Py_ssize_t shared = keys.length[first] - depth;
+    const Py_UCS1 *first_text = keys.text(first) + depth;
+    for (Py_ssize_t i = begin + 1; i < end && shared > 0; i++) {
+        Py_ssize_t k = records[i].key;
+        Py_ssize_t limit = std::min(shared, keys.length[k] - depth);
+        const Py_UCS1 *text = keys.text(k) + depth;
+        Py_ssize_t j = 0;
+        while (j < limit && text[j] == first_text[j]) {
+            j++;
+        }
+        shared = j;
+    }
+    return shared < 0 ? 0 : shared;
+}
+
+// Orders the keys, all distinct, by their bytes, which for 1-byte strs is
+// their code point order. Each round skips the bytes that all keys of a
+// range share, then sorts small contiguous records by the next 8 bytes,
+// most significant first; only keys that still agree go on to another
+// round. The pending ranges are disjoint and at least 2 long.
+int order_keys(const KeyTexts &keys, KeyRecord *records, Py_ssize_t count)
 {
     struct Range {
         Py_ssize_t begin, end, depth;
     };
-    MemArray<Range> pending(static_cast<size_t>(count / 2 + 1));
-    if (!pending) {
+    MemVector<Range> pending;
+    if (pending.reserve_more(count / 2 + 1) < 0) {
         return -1;
     }
-    Py_ssize_t pending_count = 0;
     for (Py_ssize_t i = 0; i < count; i++) {
         records[i].key = i;
     }
     if (count > 1) {
-        pending[pending_count++] = Range{0, count, 0};
+        pending.push(Range{0, count, 0});
     }
-    while (pending_count > 0) {
-        Range range = pending[--pending_count];
+    while (pending.size() > 0) {
+        Range range = pending[pending.size() - 1];
+        pending.resize(pending.size() - 1);
+        range.depth +=
+            shared_prefix(keys, records, range.begin, range.end, range.depth);
         for (Py_ssize_t i = range.begin; i < range.end; i++) {
             KeyRecord &record = records[i];
-            Py_ssize_t left = length[record.key] - range.depth;
-            record.present = left < 0 ? 0 : (left > 8 ? 8 : left);
-            const Py_UCS1 *text = texts + offset[record.key] + range.depth;
+            Py_ssize_t left = keys.length[record.key] - range.depth;
+            record.present = left < 0 ? 0 : std::min<Py_ssize_t>(left, 8);
+            const Py_UCS1 *text = keys.text(record.key) + range.depth;
             uint64_t word = 0;
             for (Py_ssize_t j = 0; j < 8; j++) {
                 word = (word << 8) | (j < record.present ? text[j] : 0);
@@ -597,9 +668,9 @@ int order_keys(const Py_UCS1 *texts, const Py_ssize_t *offset,
                 j++;
             }
             // Only texts that both go on past these 8 bytes can still
-            // differ; distinct keys always do.
+            // differ; distinct keys always do. Room was reserved.
             if (j - i > 1 && records[i].present == 8) {
-                pending[pending_count++] = Range{i, j, range.depth + 8};
+                pending.push(Range{i, j, range.depth + 8});
             }
             i = j;
         }
@@ -616,8 +687,8 @@ int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
     if (!PyDict_CheckExact(dict)) {
         return -2;
     }
-    Py_ssize_t count = 0;
-    Py_ssize_t total_length = 0;
+    KeyTexts keys;
+    Py_UCS1 widest = 0;
     Py_ssize_t pos = 0;
     PyObject *key;
     PyObject *value;
@@ -634,46 +705,29 @@ int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
         if (PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) {
             return -2;
         }
-        count++;
-        total_length += PyUnicode_GET_LENGTH(key);
+        Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
+        const Py_UCS1 *data = PyUnicode_1BYTE_DATA(key);
+        for (Py_ssize_t i = 0; i < key_length; i++) {
+            widest = std::max(widest, data[i]);
+        }
+        Py_ssize_t at = keys.bytes.size();
+        if (keys.offset.push(at) < 0 || keys.length.push(key_length) < 0 ||
+            keys.bytes.append(data, key_length) < 0) {
+            return -1;
+        }
     }
+    Py_ssize_t count = keys.offset.size();
     if (count == 0) {
         return 0;
     }
-    MemArray<Py_UCS1> texts(static_cast<size_t>(total_length));
-    MemArray<Py_ssize_t> offset(static_cast<size_t>(count));
-    MemArray<Py_ssize_t> length(static_cast<size_t>(count));
-    MemArray<KeyRecord> records(static_cast<size_t>(count));
-    if (!texts || !offset || !length || !records) {
+    MemVector<KeyRecord> records;
+    if (records.resize(count) < 0 ||
+        order_keys(keys, records.data(), count) < 0) {
         return -1;
     }
-    // Nothing above ran Python code, so the dict is as it was counted.
-    Py_ssize_t index = 0;
-    Py_ssize_t filled = 0;
-    Py_UCS1 widest = 0;
-    pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (allowed.find(key) >= 0) {
-            continue;
-        }
-        Py_ssize_t key_length = PyUnicode_GET_LENGTH(key);
-        const Py_UCS1 *data = PyUnicode_1BYTE_DATA(key);
-        std::memcpy(texts.get() + filled, data,
-                    static_cast<size_t>(key_length));
-        for (Py_ssize_t i = 0; i < key_length; i++) {
-            widest = data[i] > widest ? data[i] : widest;
-        }
-        offset[index] = filled;
-        length[index] = key_length;
-        filled += key_length;
-        index++;
-    }
-    if (order_keys(texts.get(), offset.get(), length.get(), records.get(),
-                   count) < 0) {
-        return -1;
-    }
-    Ref joined = Ref::steal(PyUnicode_New(total_length + 2 * (count - 1),
-                                          widest < 0x80 ? 0x7f : 0xff));
+    Py_ssize_t total_length = keys.bytes.size() + 2 * (count - 1);
+    Ref joined =
+        Ref::steal(PyUnicode_New(total_length, widest < 0x80 ? 0x7f : 0xff));
     if (!joined) {
         return -1;
     }
@@ -684,9 +738,8 @@ int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
             *out++ = ' ';
         }
         Py_ssize_t k = records[i].key;
-        std::memcpy(out, texts.get() + offset[k],
-                    static_cast<size_t>(length[k]));
-        out += length[k];
+        std::memcpy(out, keys.text(k), static_cast<size_t>(keys.length[k]));
+        out += keys.length[k];
     }
     *text = std::move(joined);
     return 1;
