@@ -583,8 +583,8 @@ template <typename T> class MemVector {
 // text has.
 struct KeyRecord {
     uint64_t word;
-    Py_ssize_t present;
-    Py_ssize_t key;
+    uint32_t key; // extra_keys_text leaves more keys to the general path
+    uint32_t present;
 };
 
 bool record_less(const KeyRecord &a, const KeyRecord &b)
@@ -595,13 +595,15 @@ bool record_less(const KeyRecord &a, const KeyRecord &b)
 // The texts of the keys to list, one after the other in a single buffer.
 struct KeyTexts {
     MemVector<Py_UCS1> bytes;
-    MemVector<Py_ssize_t> offset; // where key k begins in `bytes`
-    MemVector<Py_ssize_t> length;
+    // Where key k begins in `bytes`, and after the last key its end.
+    MemVector<Py_ssize_t> offset;
 
+    Py_ssize_t count() const { return offset.size() - 1; }
     const Py_UCS1 *text(Py_ssize_t k) const
     {
         return bytes.data() + offset[k];
     }
+    Py_ssize_t length(Py_ssize_t k) const { return offset[k + 1] - offset[k]; }
 };
 
 // How many bytes from `depth` on all the keys of records[begin, end) share.
@@ -609,11 +611,11 @@ Py_ssize_t shared_prefix(const KeyTexts &keys, const KeyRecord *records,
                          Py_ssize_t begin, Py_ssize_t end, Py_ssize_t depth)
 {
     Py_ssize_t first = records[begin].key;
-    Py_ssize_t shared = keys.length[first] - depth;
+    Py_ssize_t shared = keys.length(first) - depth;
     const Py_UCS1 *first_text = keys.text(first) + depth;
     for (Py_ssize_t i = begin + 1; i < end && shared > 0; i++) {
         Py_ssize_t k = records[i].key;
-        Py_ssize_t limit = std::min(shared, keys.length[k] - depth);
+        Py_ssize_t limit = std::min(shared, keys.length(k) - depth);
         const Py_UCS1 *text = keys.text(k) + depth;
         Py_ssize_t j = 0;
         while (j < limit && text[j] == first_text[j]) {
@@ -635,14 +637,11 @@ int order_keys(const KeyTexts &keys, KeyRecord *records, Py_ssize_t count)
         Py_ssize_t begin, end, depth;
     };
     MemVector<Range> pending;
-    if (pending.reserve_more(count / 2 + 1) < 0) {
-        return -1;
-    }
     for (Py_ssize_t i = 0; i < count; i++) {
-        records[i].key = i;
+        records[i].key = static_cast<uint32_t>(i);
     }
-    if (count > 1) {
-        pending.push(Range{0, count, 0});
+    if (count > 1 && pending.push(Range{0, count, 0}) < 0) {
+        return -1;
     }
     while (pending.size() > 0) {
         Range range = pending[pending.size() - 1];
@@ -651,8 +650,9 @@ int order_keys(const KeyTexts &keys, KeyRecord *records, Py_ssize_t count)
             shared_prefix(keys, records, range.begin, range.end, range.depth);
         for (Py_ssize_t i = range.begin; i < range.end; i++) {
             KeyRecord &record = records[i];
-            Py_ssize_t left = keys.length[record.key] - range.depth;
-            record.present = left < 0 ? 0 : std::min<Py_ssize_t>(left, 8);
+            Py_ssize_t left = keys.length(record.key) - range.depth;
+            record.present =
+                static_cast<uint32_t>(std::clamp<Py_ssize_t>(left, 0, 8));
             const Py_UCS1 *text = keys.text(record.key) + range.depth;
             uint64_t word = 0;
             for (Py_ssize_t j = 0; j < 8; j++) {
@@ -668,9 +668,10 @@ int order_keys(const KeyTexts &keys, KeyRecord *records, Py_ssize_t count)
                 j++;
             }
             // Only texts that both go on past these 8 bytes can still
-            // differ; distinct keys always do. Room was reserved.
-            if (j - i > 1 && records[i].present == 8) {
-                pending.push(Range{i, j, range.depth + 8});
+            // differ; distinct keys always do.
+            if (j - i > 1 && records[i].present == 8 &&
+                pending.push(Range{i, j, range.depth + 8}) < 0) {
+                return -1;
             }
             i = j;
         }
@@ -710,16 +711,21 @@ int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
         for (Py_ssize_t i = 0; i < key_length; i++) {
             widest = std::max(widest, data[i]);
         }
-        Py_ssize_t at = keys.bytes.size();
-        if (keys.offset.push(at) < 0 || keys.length.push(key_length) < 0 ||
+        if (keys.offset.size() == UINT32_MAX) {
+            return -2;
+        }
+        if (keys.offset.push(keys.bytes.size()) < 0 ||
             keys.bytes.append(data, key_length) < 0) {
             return -1;
         }
     }
-    Py_ssize_t count = keys.offset.size();
-    if (count == 0) {
+    if (keys.offset.size() == 0) {
         return 0;
     }
+    if (keys.offset.push(keys.bytes.size()) < 0) {
+        return -1;
+    }
+    Py_ssize_t count = keys.count();
     MemVector<KeyRecord> records;
     if (records.resize(count) < 0 ||
         order_keys(keys, records.data(), count) < 0) {
@@ -738,8 +744,8 @@ int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
             *out++ = ' ';
         }
         Py_ssize_t k = records[i].key;
-        std::memcpy(out, keys.text(k), static_cast<size_t>(keys.length[k]));
-        out += keys.length[k];
+        std::memcpy(out, keys.text(k), static_cast<size_t>(keys.length(k)));
+        out += keys.length(k);
     }
     *text = std::move(joined);
     return 1;
