@@ -276,19 +276,31 @@ def print_memory(rows: List[Dict[str, Any]]) -> None:
 # --- scaling: cost per key and per character --------------------------------
 
 
-def time_one(func: Callable, check: str, refused: bool, kwargs: Any, families: Any, args):
-    timer = make_timer(func, check, refused, kwargs, families)
-    # The first calls with megabytes of keys also pay for the allocator
-    # settling (fresh pages); the figures are for calls after those.
-    timer.timeit(3)
-    (samples,) = interleaved([timer], max(3, args.rounds // 3), args.sample)
-    return statistics.median(samples)
+def time_sizes(cases: List[Tuple[int, Callable, str, bool, Any, Any]], args) -> List[float]:
+    """Median seconds per call of each (n, func, check, refused, kwargs,
+    families), the sizes timed in turn within each round so that they are
+    compared under the same conditions."""
+    timers = [make_timer(func, check, refused, kwargs, families)
+              for _, func, check, refused, kwargs, families in cases]  # fmt: skip
+    for timer in timers:
+        timer.timeit(3)
+    samples = interleaved(timers, max(5, args.rounds // 2), args.sample)
+    return [statistics.median(column) for column in samples]
 
 
 def scaling_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
     rows = []
     problems = []
+    # Calls with megabytes of keys get fresh pages from the system until
+    # the C allocator has settled on keeping that much memory; a few such
+    # calls first, so that every size is timed in the same steady state.
     for section in workloads.SECTIONS:
+        kwargs, check = workloads.unsupported_keys_call(section, max(args.sizes))
+        for _ in range(3):
+            outcome(CHECKS[check]["native"], check, kwargs, ("gamma",))
+    groups = []
+    for section in workloads.SECTIONS:
+        cases = []
         for count in args.sizes:
             kwargs, check = workloads.unsupported_keys_call(section, count)
             func = CHECKS[check]["native"]
@@ -296,10 +308,9 @@ def scaling_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
             if not (got or "").startswith("SafetyError: ") or "unsupported_000000" not in got:
                 problems.append("{} keys in {}: {!r}".format(count, section, (got or "")[:200]))
                 continue
-            seconds = time_one(func, check, True, kwargs, ("gamma",), args)
-            rows.append({"case": "unsupported keys in " + section, "check": check,
-                         "n": count, "unit": "key", "ns": seconds * 1e9,
-                         "ns_per_unit": seconds * 1e9 / count})  # fmt: skip
+            cases.append((count, func, check, True, kwargs, ("gamma",)))
+        groups.append(("unsupported keys in " + section, "key", cases))
+    cases = []
     for blanks in args.blanks:
         kwargs, families, total = workloads.padded_call(blanks)
         func = CHECKS["structure"]["native"]
@@ -307,10 +318,12 @@ def scaling_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
         if got is not None:
             problems.append("{} blanks: {!r}".format(blanks, got[:200]))
             continue
-        seconds = time_one(func, "structure", False, kwargs, families, args)
-        rows.append({"case": "white space around choices", "check": "structure",
-                     "n": total, "unit": "char", "ns": seconds * 1e9,
-                     "ns_per_unit": seconds * 1e9 / total})  # fmt: skip
+        cases.append((total, func, "structure", False, kwargs, families))
+    groups.append(("white space around choices", "char", cases))
+    for label, unit, cases in groups:
+        for (count, _, check, *_), seconds in zip(cases, time_sizes(cases, args)):
+            rows.append({"case": label, "check": check, "n": count, "unit": unit,
+                         "ns": seconds * 1e9, "ns_per_unit": seconds * 1e9 / count})  # fmt: skip
     return rows, problems
 
 
