@@ -375,12 +375,20 @@ int check_inla(const CallContext &call, PyObject *control)
 // float and bool settings and the families as exact strs. Such a call can be
 // judged by reading it in C alone: no hash, comparison, conversion or method
 // of the caller's objects runs, so nothing can change between two reads and
-// the order of the reads does not matter. The functions below return true
-// only when every rule holds, which is when the general path accepts the
-// call too; false means "not decided here" (a rule is broken, or some
-// object can only be asked through its own methods), and the general path
-// then takes the call from the same point, as if this had not run. They
-// read borrowed references, set no error and make no object.
+// the order of the reads does not matter. The functions below accept only
+// when every rule holds, which is when the general path accepts the call
+// too; "undecided" means that a rule is broken or some object can only be
+// asked through its own methods, and the general path then takes the call
+// from the same point, as if this had not run. They read borrowed
+// references and make no object, with one exception: float() of an exact
+// str quantile, which runs no Python code either. When it fails, every rule
+// before it has held, so it is the call's first broken rule.
+enum Verdict : int {
+    failed = -1, // an error is set
+    undecided = 0,
+    accepted = 1,
+    not_numeric = 2, // the quantile is not numeric; its error is the cause
+};
 
 // The text of an exact ASCII str setting, normalised as NormalizedText
 // does, is one of `choices`. A setting that is one of the choice objects
@@ -416,7 +424,31 @@ bool pick_link_configuration(PyObject *preferred, PyObject *fallback,
     return true;
 }
 
-bool link_accepted(PyObject *families, PyObject *block)
+// The quantile of a link configuration, a float or a str, in (0, 1).
+Verdict quantile_verdict(PyObject *quantile, Ref *cause)
+{
+    double q = 0.0;
+    if (quantile == nullptr) {
+        return undecided;
+    }
+    if (PyFloat_CheckExact(quantile)) {
+        q = PyFloat_AS_DOUBLE(quantile);
+    }
+    else if (PyUnicode_CheckExact(quantile)) {
+        Ref number = Ref::steal(PyNumber_Float(quantile));
+        if (!number) {
+            *cause = catch_exception();
+            return *cause ? not_numeric : failed;
+        }
+        q = PyFloat_AS_DOUBLE(number.get());
+    }
+    else {
+        return undecided;
+    }
+    return 0.0 < q && q < 1.0 ? accepted : undecided;
+}
+
+Verdict link_verdict(PyObject *families, PyObject *block, Ref *cause)
 {
     bool gamma_like = false;
     bool survival = false;
@@ -424,7 +456,7 @@ bool link_accepted(PyObject *families, PyObject *block)
     for (Py_ssize_t i = 0; i < count; i++) {
         PyObject *family = PyTuple_GET_ITEM(families, i);
         if (!PyUnicode_CheckExact(family)) {
-            return false;
+            return undecided;
         }
         if (constants.gammasurv_family.find(family) >= 0) {
             gamma_like = survival = true;
@@ -436,56 +468,62 @@ bool link_accepted(PyObject *families, PyObject *block)
     PyObject *fields[2]; // model, quantile
     if (!gamma_like ||
         !read_exact_section(block, constants.link, fields, true)) {
-        return false;
+        return undecided;
     }
     PyObject *model = fields[0];
     if (model == nullptr) {
-        return false;
+        return undecided;
     }
     // log and neglog (gammasurv only) need no quantile.
     if (survival && choice_accepted(model, false, constants.early_models)) {
-        return true;
+        return accepted;
     }
-    if (!choice_accepted(model, false, constants.gamma_models) ||
-        fields[1] == nullptr || !PyFloat_CheckExact(fields[1])) {
-        return false;
+    if (!choice_accepted(model, false, constants.gamma_models)) {
+        return undecided;
     }
-    double q = PyFloat_AS_DOUBLE(fields[1]);
-    return 0.0 < q && q < 1.0;
+    return quantile_verdict(fields[1], cause);
 }
 
-bool family_accepted(PyObject *families, PyObject *family)
+Verdict family_verdict(PyObject *families, PyObject *family, Ref *cause)
 {
     if (absent(family) || PyList_CheckExact(family)) {
-        return true;
+        return accepted;
     }
     PyObject *fields[2]; // control.link, control_link
     PyObject *configuration = nullptr;
-    return read_exact_section(family, constants.family_link, fields, true) &&
-           pick_link_configuration(fields[0], fields[1], &configuration) &&
-           (configuration == Py_None ||
-            link_accepted(families, configuration));
+    if (!read_exact_section(family, constants.family_link, fields, true) ||
+        !pick_link_configuration(fields[0], fields[1], &configuration)) {
+        return undecided;
+    }
+    return configuration == Py_None
+               ? accepted
+               : link_verdict(families, configuration, cause);
 }
 
-bool predictor_accepted(PyObject *families, PyObject *predictor)
+Verdict predictor_verdict(PyObject *families, PyObject *predictor, Ref *cause)
 {
     if (absent(predictor)) {
-        return true;
+        return accepted;
     }
     PyObject *fields[4]; // compute, link, control.link, control_link
     if (!read_exact_section(predictor, constants.predictor_with_link, fields,
                             false)) {
-        return false;
+        return undecided;
     }
+    // The link configuration is judged before the other keys.
     if (fields[2] || fields[3]) {
         PyObject *configuration = nullptr;
         if (!pick_link_configuration(fields[2], fields[3], &configuration) ||
-            configuration == Py_None ||
-            !link_accepted(families, configuration)) {
-            return false;
+            configuration == Py_None) {
+            return undecided;
+        }
+        Verdict link = link_verdict(families, configuration, cause);
+        if (link != accepted) {
+            return link;
         }
     }
-    return fields[0] == nullptr || PyBool_Check(fields[0]);
+    return fields[0] == nullptr || PyBool_Check(fields[0]) ? accepted
+                                                           : undecided;
 }
 
 bool inla_accepted(PyObject *inla)
@@ -518,26 +556,36 @@ bool inla_accepted(PyObject *inla)
                             constants.int_strategy_choices));
 }
 
-// `control` is not None.
-bool accepted_without_code(PyObject *families, PyObject *control)
-{
-    PyObject *sections[3]; // family, predictor, inla
-    return read_exact_section(control, constants.top, sections, false) &&
-           family_accepted(families, sections[0]) &&
-           predictor_accepted(families, sections[1]) &&
-           inla_accepted(sections[2]);
-}
-
 } // namespace
 
-int quick_control_structure(PyObject *families, PyObject *control, Ref *)
+int quick_control_structure(PyObject *families, PyObject *control,
+                            Ref *carried)
 {
-    return accepted_without_code(families, control) ? 1 : 0;
+    PyObject *sections[3]; // family, predictor, inla
+    if (!read_exact_section(control, constants.top, sections, false)) {
+        return undecided;
+    }
+    Verdict verdict = family_verdict(families, sections[0], carried);
+    if (verdict == accepted) {
+        verdict = predictor_verdict(families, sections[1], carried);
+    }
+    if (verdict == accepted) {
+        verdict = inla_accepted(sections[2]) ? accepted : undecided;
+    }
+    // A quantile that is not numeric goes to the full step with its cause.
+    return verdict == not_numeric ? undecided : verdict;
 }
 
 PyObject *check_control_structure(const CallContext &call,
-                                  PyObject *control_arg, PyObject *)
+                                  PyObject *control_arg, PyObject *carried)
 {
+    if (carried) {
+        // The quick step found the first broken rule: float() of the
+        // quantile failed with `carried`.
+        Ref message = message_text(msg::link_quantile_not_numeric, {});
+        return message ? raise_safety_error(call, message.get(), carried)
+                       : nullptr;
+    }
     Ref control = Ref::borrow(control_arg);
     int flag = is_dict(control.get());
     if (flag <= 0) {

@@ -519,7 +519,8 @@ namespace {
 
 // A growable array from PyMem_Malloc, freed with its owner. Holds plain
 // values only.
-template <typename T> class MemVector {
+template <typename T>
+class MemVector {
   public:
     MemVector() = default;
     MemVector(const MemVector &) = delete;
@@ -541,8 +542,8 @@ template <typename T> class MemVector {
             PyErr_NoMemory();
             return -1;
         }
-        auto *grown = static_cast<T *>(PyMem_Realloc(
-            items_, static_cast<size_t>(wanted) * sizeof(T)));
+        auto *grown = static_cast<T *>(
+            PyMem_Realloc(items_, static_cast<size_t>(wanted) * sizeof(T)));
         if (!grown) {
             PyErr_NoMemory();
             return -1;
@@ -557,7 +558,8 @@ template <typename T> class MemVector {
         if (reserve_more(count) < 0) {
             return -1;
         }
-        std::memcpy(items_ + size_, from, static_cast<size_t>(count) * sizeof(T));
+        std::memcpy(items_ + size_, from,
+                    static_cast<size_t>(count) * sizeof(T));
         size_ += count;
         return 0;
     }
