@@ -145,7 +145,6 @@ struct Constants {
     NameTable inla;
     NameTable vb;
     NameTable compute;
-    NameTable compute_only; // compute
     NameTable strategy_choices;
     NameTable int_strategy_choices;
     NameTable vb_strategy_choices;

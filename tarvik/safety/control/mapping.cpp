@@ -154,7 +154,6 @@ int init_constants()
         make_table(&c.compute,
                    {"config", "dic", "cpo", "mlik", "return_marginals",
                     "return_marginals_predictor", "waic", "po"}) < 0 ||
-        make_table(&c.compute_only, {"compute"}) < 0 ||
         make_table(&c.strategy_choices,
                    {"auto", "gaussian", "simplified.laplace", "laplace",
                     "adaptive"}) < 0 ||

@@ -72,7 +72,6 @@ class Ref {
     X(predictor, "predictor")                                                 \
     X(inla, "inla")                                                           \
     X(compute, "compute")                                                     \
-    X(link, "link")                                                           \
     X(control_dot_link, "control.link")                                       \
     X(control_link, "control_link")                                           \
     X(model, "model")                                                         \
@@ -84,14 +83,6 @@ class Ref {
     X(hessian_strategy, "hessian_strategy")                                   \
     X(gamma, "gamma")                                                         \
     X(gammasurv, "gammasurv")                                                 \
-    X(log, "log")                                                             \
-    X(neglog, "neglog")                                                       \
-    X(mean, "mean")                                                           \
-    X(variance, "variance")                                                   \
-    X(default_, "default")                                                    \
-    X(full, "full")                                                           \
-    X(partial, "partial")                                                     \
-    X(diagonal, "diagonal")                                                   \
     X(get, "get")                                                             \
     X(keys, "keys")                                                           \
     X(strip, "strip")                                                         \
@@ -102,9 +93,7 @@ class Ref {
     X(dot, ".")                                                               \
     X(comma_blank, ", ")                                                      \
     X(empty, "")                                                              \
-    X(SafetyError, "SafetyError")                                             \
-    X(kwargs, "kwargs")                                                       \
-    X(families, "families")
+    X(SafetyError, "SafetyError")
 
 struct Names {
 #define TARVIK_DECLARE_NAME(field, text) PyObject *field;
