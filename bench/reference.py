@@ -36,9 +36,10 @@ def _check_argument(name, value, expected):
 
 def _join_keys(keys):
     # Keys are expected to be strings; any other key is shown by its repr so
-    # that the message can always be built and sorted.
-    texts = [key if isinstance(key, str) else repr(key) for key in keys]
-    return ", ".join(sorted(texts))
+    # that the message can always be built and sorted. The texts are sorted
+    # as plain strs, by code point, whatever a str subclass says of itself.
+    texts = [key if issubclass(type(key), str) else repr(key) for key in keys]
+    return ", ".join(sorted(str.__str__(text) for text in texts))
 
 
 def enforce_control_structure(

@@ -110,6 +110,8 @@ def joined(*parts):
          ("gammasurv",), None),
         ({"inla": {joined("int", ".strategy"): joined("CC", "D")}}, (), None),
         ({"inla": {"int.strategy": " User_Std "}}, (), None),
+        # An empty key first: nothing to copy into the key list yet.
+        ({"": 1, "family": {}, "x": 2}, (), "unsupported keys in 'control': , x."),
         # Same length as a name, another text; non-ASCII and wide keys.
         ({"inla": {"strategx": "auto"}}, (), "found strategx."),
         ({"inla": {"stratégy": "auto"}}, (), "found stratégy."),
@@ -201,7 +203,7 @@ def test_unsupported_keys_listed_in_code_point_order(keys, section):
 
 
 def test_many_unsupported_keys_sorted():
-    keys = ["k{:06d}".format(i) for i in range(70000, -1, -7)] + ["k", "k0", "\xe9"]
+    keys = [""] + ["k{:06d}".format(i) for i in range(70000, -1, -7)] + ["k", "k0", "\xe9"]
     with pytest.raises(SafetyError) as caught:
         native.enforce_compute_section({"control": {"compute": dict.fromkeys(keys, 1)}})
     listed = str(caught.value).partition("control['compute']: ")[2].split(". Allowed:")[0]

@@ -1,6 +1,7 @@
 """Hostile objects: callbacks that raise, return nonsense or empty the input mid-check."""
 
 import functools
+import re
 
 import pytest
 
@@ -294,3 +295,39 @@ def test_safety_error_is_looked_up_before_its_message_is_built(func, control, mo
     monkeypatch.delattr(module, "SafetyError")
     with pytest.raises(NameError, match="SafetyError"):
         func({"control": control})
+
+
+class Contrary(str):
+    """A normalised model text that is neither equal nor unequal to anything."""
+
+    def strip(self):
+        return self
+
+    def lower(self):
+        return self
+
+    def __eq__(self, other):
+        return False
+
+    __ne__ = __eq__
+    __hash__ = str.__hash__
+
+
+class ContraryModel:
+    def __str__(self):
+        return Contrary("quantile")
+
+
+@pytest.mark.parametrize("families, expected", [
+    # Only a model that differs from "quantile" is refused for gamma.
+    (("gamma",), None),
+    # gammasurv asks whether it is one of its three models.
+    (("gammasurv",), "only 'log', 'neglog', or 'quantile' control.link model is allowed for gammasurv."),
+])
+def test_model_tests_ask_the_question_the_rule_asks(families, expected):
+    kwargs = {"control": {"family": {"control.link": {"model": ContraryModel(), "quantile": 0.5}}}}
+    if expected is None:
+        assert enforce_control_structure(kwargs, families) is None
+    else:
+        with pytest.raises(SafetyError, match=re.escape(expected)):
+            enforce_control_structure(kwargs, families)

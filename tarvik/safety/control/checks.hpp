@@ -264,6 +264,8 @@ class NormalizedText {
     int in(const NameTable &choices) const;
     // A member of `choices`, as `in` a frozenset tests: 1, 0 or -1.
     int in_set(const NameTable &choices) const;
+    // `text != name` (an ASCII name): 1, 0 or -1.
+    int differs_from(PyObject *name) const;
 
   private:
     bool in_buffer_ = false;

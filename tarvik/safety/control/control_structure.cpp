@@ -114,8 +114,9 @@ int validate_control_link(const CallContext &call, PyObject *block_arg)
         }
     }
     else {
-        flag = model_norm.in(constants.gamma_models);
-        if (flag <= 0) {
+        // `model_norm != "quantile"`, through the text's own comparison.
+        flag = model_norm.differs_from(names.quantile);
+        if (flag != 0) {
             return flag < 0 ? -1 : fail(call, msg::link_model_gamma);
         }
     }

@@ -554,6 +554,9 @@ class MemVector {
     // Appends `count` items, copied from `from`: 0, or -1.
     int append(const T *from, Py_ssize_t count)
     {
+        if (count == 0) {
+            return 0; // nothing to copy, and maybe no buffer yet
+        }
         if (reserve_more(count) < 0) {
             return -1;
         }
@@ -931,6 +934,14 @@ int NormalizedText::in_set(const NameTable &choices) const
         return ascii_in_table(buffer_, length_, choices);
     }
     return PySequence_Contains(choices.members, text_.get());
+}
+
+int NormalizedText::differs_from(PyObject *name) const
+{
+    if (in_buffer_) {
+        return !ascii_equal(buffer_, length_, name);
+    }
+    return PyObject_RichCompareBool(text_.get(), name, Py_NE);
 }
 
 Ref format_text(PyObject *value)
