@@ -748,8 +748,11 @@ int extra_keys_text(PyObject *dict, const NameTable &allowed, Ref *text)
             *out++ = ' ';
         }
         Py_ssize_t k = records[i].key;
-        std::memcpy(out, keys.text(k), static_cast<size_t>(keys.length(k)));
-        out += keys.length(k);
+        Py_ssize_t length = keys.length(k);
+        if (length > 0) { // no buffer at all when every key is empty
+            std::memcpy(out, keys.text(k), static_cast<size_t>(length));
+            out += length;
+        }
     }
     *text = std::move(joined);
     return 1;
