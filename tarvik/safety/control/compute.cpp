@@ -47,7 +47,9 @@ bool switches_accepted(PyObject *compute)
     PyObject *value;
     for (Py_ssize_t i = 0;
          i < size && PyDict_Next(compute, &pos, &key, &value); i++) {
-        if (!PyUnicode_CheckExact(key) || constants.compute.find(key) < 0) {
+        if (constants.compute.find_object(key) < 0 &&
+            (!PyUnicode_CheckExact(key) ||
+             constants.compute.find_text(key) < 0)) {
             return false;
         }
         if (PyBool_Check(value)) {
@@ -140,12 +142,10 @@ PyObject *check_compute_value(const CallContext &call, PyObject *compute)
 
 int quick_compute_section(PyObject *, PyObject *control, Ref *carried)
 {
-    // An exact dict answers the truth and dict tests without running code.
+    // An exact dict answers the truth and dict tests without running code;
+    // an empty one has no compute section, which the lookup tells as well.
     if (!PyDict_CheckExact(control)) {
         return 0;
-    }
-    if (PyDict_Size(control) == 0) {
-        return 1;
     }
     PyObject *compute = PyDict_GetItemWithError(control, names.compute);
     if (!compute) {
