@@ -10,6 +10,14 @@ namespace {
 // A switch holds True, False or an int equal to 0 or 1: 1, 0 or -1.
 int is_switch_value(PyObject *value)
 {
+    if (PyBool_Check(value)) {
+        return 1;
+    }
+    if (PyLong_CheckExact(value)) { // not a bool; no code to ask
+        int overflow = 0;
+        long number = PyLong_AsLongAndOverflow(value, &overflow);
+        return !overflow && (number == 0 || number == 1);
+    }
     int flag = is_bool(value);
     if (flag != 0) {
         return flag;
@@ -71,7 +79,12 @@ bool switches_accepted(PyObject *compute)
 // of their intersection, each value read by item lookup.
 PyObject *check_switches(const CallContext &call, PyObject *compute)
 {
-    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(compute, names.keys));
+    // An exact dict is its own keys() as far as `intersection` can tell:
+    // both give its keys in the same order.
+    Ref keys =
+        PyDict_CheckExact(compute)
+            ? Ref::borrow(compute)
+            : Ref::steal(PyObject_CallMethodNoArgs(compute, names.keys));
     if (!keys) {
         return nullptr;
     }

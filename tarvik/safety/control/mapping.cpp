@@ -394,8 +394,14 @@ Ref message_text(const char *format, std::initializer_list<PyObject *> args)
     Py_ssize_t at = 0;
     for (Py_ssize_t i = 0; i < part_count; i++) {
         Py_ssize_t part_length = PyUnicode_GET_LENGTH(parts[i]);
-        if (PyUnicode_CopyCharacters(text.get(), at, parts[i], 0,
-                                     part_length) < 0) {
+        if (widest <= 0xff) {
+            // All of one byte a character, the usual case: plain copies.
+            std::memcpy(PyUnicode_1BYTE_DATA(text.get()) + at,
+                        PyUnicode_1BYTE_DATA(parts[i]),
+                        static_cast<size_t>(part_length));
+        }
+        else if (PyUnicode_CopyCharacters(text.get(), at, parts[i], 0,
+                                          part_length) < 0) {
             return Ref();
         }
         at += part_length;
