@@ -250,9 +250,12 @@ void set_context(PyObject *value, PyObject *context)
     PyException_SetContext(value, Py_NewRef(context));
 }
 
-// Raises error_class(message); true when that is what got raised, false
-// when calling it or raising its result failed instead.
-bool raise_instance_of(PyObject *error_class, PyObject *message)
+// Raises error_class(message), chained to `cause` when given as
+// `raise error_class(message) from cause` in the handler of `cause` chains
+// it; true when that is what got raised, false when calling the class or
+// raising its result failed instead.
+bool raise_instance_of(PyObject *error_class, PyObject *message,
+                       PyObject *cause)
 {
     Ref created = Ref::steal(PyObject_CallOneArg(error_class, message));
     if (!created) {
@@ -262,9 +265,20 @@ bool raise_instance_of(PyObject *error_class, PyObject *message)
     if (!error) {
         return false;
     }
-    // Chains the exception being handled as the context, as `raise` does.
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.get())),
-                    error.get());
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(error.get()));
+    if (!cause) {
+        // Chains the exception being handled as the context, as `raise` does.
+        PyErr_SetObject(type, error.get());
+        return true;
+    }
+    // The context is `cause`, not the exception being handled; the
+    // handled-exception state is left alone (generators and coroutines keep
+    // their own).
+    if (error.get() != cause) {
+        set_context(error.get(), cause);
+    }
+    PyException_SetCause(error.get(), Py_NewRef(cause));
+    PyErr_Restore(Py_NewRef(type), error.release(), nullptr);
     return true;
 }
 
@@ -274,27 +288,21 @@ PyObject *raise_safety_error(const CallContext &call, PyObject *message,
                              PyObject *cause)
 {
     Ref error_class = find_safety_error(call);
-    bool raised = error_class && raise_instance_of(error_class.get(), message);
-    if (!cause) {
+    if ((error_class &&
+         raise_instance_of(error_class.get(), message, cause)) ||
+        !cause) {
         return nullptr;
     }
-    // As `raise SafetyError(message) from cause` inside the handler of
-    // `cause`: whatever got raised has `cause` as its context (unless it is
-    // `cause` itself), and a raised SafetyError has it as its cause too. The
-    // handled-exception state is left alone; generators and coroutines keep
-    // their own.
+    // Looking the class up, calling it or raising its result failed: what
+    // got raised instead has `cause` as its context (unless it is `cause`
+    // itself), as in the handler of `cause`.
     PyObject *type;
     PyObject *value;
     PyObject *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && PyExceptionInstance_Check(value)) {
-        if (value != cause) {
-            set_context(value, cause);
-        }
-        if (raised) {
-            PyException_SetCause(value, Py_NewRef(cause));
-        }
+    if (value && PyExceptionInstance_Check(value) && value != cause) {
+        set_context(value, cause);
     }
     PyErr_Restore(type, value, traceback);
     return nullptr;
@@ -421,7 +429,7 @@ PyObject *PendingSafetyError::raise(const char *format,
     }
     Ref message = message_text(format, args);
     if (message) {
-        raise_instance_of(error_class_.get(), message.get());
+        raise_instance_of(error_class_.get(), message.get(), nullptr);
     }
     return nullptr;
 }
