@@ -353,7 +353,7 @@ def scaling_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
             problems.append("{} blanks: {!r}".format(blanks, got[:200]))
             continue
         cases.append((total, func, "structure", False, kwargs, families))
-    groups.append(("white space around choices", "char", cases))
+    groups.append(("white space around 5 choices", "char", cases))
     for label, unit, cases in groups:
         for (count, _, check, *_), seconds in zip(cases, time_sizes(cases, args)):
             rows.append({"case": label, "check": check, "n": count, "unit": unit,
