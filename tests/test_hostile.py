@@ -1,6 +1,7 @@
 """Hostile objects: callbacks that raise, return nonsense or empty the input mid-check."""
 
 import functools
+import gc
 import re
 
 import pytest
@@ -331,3 +332,49 @@ def test_model_tests_ask_the_question_the_rule_asks(families, expected):
     else:
         with pytest.raises(SafetyError, match=re.escape(expected)):
             enforce_control_structure(kwargs, families)
+
+
+class Replacement(ValueError):
+    pass
+
+
+class Finalised(Exception):
+    """A context whose finaliser gives the exception holding it another class."""
+
+    holder = []
+
+    def __del__(self):
+        if Finalised.holder:
+            Finalised.holder.pop().__class__ = Replacement
+            gc.collect()
+
+
+def one_off_safety_error(message):
+    # A class made for this one exception: its old class is freed as soon as
+    # the instance changes class.
+    error = type("OneOff", (ValueError,), {})(message)
+    error.__context__ = Finalised()
+    Finalised.holder.append(error)
+    return error
+
+
+@pytest.mark.parametrize("control, families, handling", [
+    ({"family": {"control.link": {"model": "quantile", "quantile": "abc"}}}, ("gamma",), False),
+    ({"predictor": 5}, (), True),
+])
+def test_raise_survives_a_finaliser_that_changes_the_exception_class(control, families, handling, monkeypatch):
+    from tarvik.safety import control as module
+    monkeypatch.setattr(module, "SafetyError", one_off_safety_error, raising=False)
+    for _ in range(20):
+        try:
+            if handling:
+                try:
+                    raise KeyError("being handled")
+                except KeyError:
+                    enforce_control_structure({"control": control}, families)
+            else:
+                enforce_control_structure({"control": control}, families)
+        except Exception as exc:  # the class it ends up with
+            assert "tarvik safety check" in str(exc)
+        else:
+            pytest.fail("accepted")

@@ -226,7 +226,8 @@ int mapping_contains(PyObject *mapping, PyObject *key);
 // The keys of a mapping that a section does not accept.
 class ExtraKeys {
   public:
-    // Finds the keys of `mapping` (its own keys()) outside `allowed`: 1 when
+    // Finds the keys of `mapping` (its own keys(); an exact dict keyed by
+    // strs is read directly, to the same effect) outside `allowed`: 1 when
     // there are some, 0 when there are none, -1 on error.
     int find(PyObject *mapping, const NameTable &allowed);
     // Their message form, as key_list_text gives it.
@@ -328,9 +329,11 @@ Ref format_text(PyObject *value);
 // recursion guard, and decides the usual call, made of exact types: 1 when
 // it accepts the call, 0 when the full step must decide, -1 with an error
 // set. No Python code runs in it, but for the key comparisons of an exact
-// dict's lookup, which the interpreter guards itself; a value it has read
-// that way is handed on in *carried, for the full step to go on from
-// instead of reading it again.
+// dict's lookup, which the interpreter guards itself. What the full step
+// must go on from instead of doing again is handed on in *carried: for the
+// compute check the section it looked up, for the structure check the
+// error of a quantile text that float() refused, the call's first broken
+// rule.
 int quick_control_structure(PyObject *families, PyObject *control,
                             Ref *carried);
 int quick_compute_section(PyObject *families, PyObject *control, Ref *carried);

@@ -374,8 +374,9 @@ int check_inla(const CallContext &call, PyObject *control)
 //
 // Most calls hand over exact dicts keyed by exact strs, holding exact str,
 // float and bool settings and the families as exact strs. Such a call can be
-// judged by reading it in C alone: no hash, comparison, conversion or method
-// of the caller's objects runs, so nothing can change between two reads and
+// judged by reading it in C alone: no Python-level hash, comparison,
+// conversion or method of the caller's objects runs (exact strs are hashed
+// and compared in C), so nothing can change between two reads and
 // the order of the reads does not matter. The functions below accept only
 // when every rule holds, which is when the general path accepts the call
 // too; "undecided" means that a rule is broken or some object can only be

@@ -62,57 +62,75 @@ int NameTable::find_text(PyObject *key) const
 
 namespace {
 
-// Fills `table` with the given names, interned, unless it is already
-// filled: 0, or -1 with an error set.
+// The names of `table` and what was made from them, interned and indexed,
+// into `*built`: 0, or -1 with an error set (what it made is then in
+// *built all the same, for the caller to release).
+int build_table(NameTable *built, std::initializer_list<const char *> texts)
+{
+    std::fill(std::begin(built->by_address), std::end(built->by_address), -1);
+    std::fill(std::begin(built->by_hash), std::end(built->by_hash), -1);
+    for (const char *text : texts) {
+        if (built->count == NameTable::capacity) {
+            PyErr_SetString(PyExc_SystemError, "name table too small");
+            return -1;
+        }
+        PyObject *name = PyUnicode_InternFromString(text);
+        if (!name) {
+            return -1;
+        }
+        built->names[built->count] = name;
+        Py_hash_t hash = PyObject_Hash(name);
+        if (hash == -1) {
+            return -1;
+        }
+        auto index = static_cast<signed char>(built->count);
+        built->hashes[built->count] = hash;
+        built->count++;
+        size_t slot = static_cast<size_t>(hash) & (NameTable::slot_count - 1);
+        while (built->by_hash[slot] >= 0) {
+            slot = NameTable::next_slot(slot);
+        }
+        built->by_hash[slot] = index;
+        slot = NameTable::address_slot(name);
+        while (built->by_address[slot] >= 0) {
+            slot = NameTable::next_slot(slot);
+        }
+        built->by_address[slot] = index;
+    }
+    Ref listed = Ref::steal(PyList_New(built->count));
+    if (!listed) {
+        return -1;
+    }
+    for (int i = 0; i < built->count; i++) {
+        PyList_SET_ITEM(listed.get(), i, Py_NewRef(built->names[i]));
+    }
+    // Made from the names in their order, as the allowed sets always were
+    // (which switch a compute message names follows the iteration order of
+    // an intersection with this set).
+    Ref members = Ref::steal(PyFrozenSet_New(listed.get()));
+    Ref text = members ? key_list_text(members.get()) : Ref();
+    if (!text) {
+        return -1;
+    }
+    built->members = members.release();
+    built->text = text.release();
+    return 0;
+}
+
+// Fills `table` with the given names unless it is already filled: 0, or -1
+// with an error set and `table` left empty.
 int make_table(NameTable *table, std::initializer_list<const char *> texts)
 {
     if (table->members) {
         return 0;
     }
     NameTable built;
-    std::fill(std::begin(built.by_address), std::end(built.by_address), -1);
-    std::fill(std::begin(built.by_hash), std::end(built.by_hash), -1);
-    for (const char *text : texts) {
-        if (built.count == NameTable::capacity) {
-            PyErr_SetString(PyExc_SystemError, "name table too small");
-            return -1;
+    if (build_table(&built, texts) < 0) {
+        for (int i = 0; i < built.count; i++) {
+            Py_DECREF(built.names[i]);
         }
-        PyObject *name = PyUnicode_InternFromString(text);
-        Py_hash_t hash = name ? PyObject_Hash(name) : -1;
-        if (hash == -1) {
-            return -1;
-        }
-        auto index = static_cast<signed char>(built.count);
-        size_t slot = static_cast<size_t>(hash) & (NameTable::slot_count - 1);
-        while (built.by_hash[slot] >= 0) {
-            slot = NameTable::next_slot(slot);
-        }
-        built.by_hash[slot] = index;
-        slot = NameTable::address_slot(name);
-        while (built.by_address[slot] >= 0) {
-            slot = NameTable::next_slot(slot);
-        }
-        built.by_address[slot] = index;
-        built.names[built.count] = name;
-        built.hashes[built.count] = hash;
-        built.count++;
-    }
-    Ref listed = Ref::steal(PyList_New(built.count));
-    if (!listed) {
         return -1;
     }
-    for (int i = 0; i < built.count; i++) {
-        PyList_SET_ITEM(listed.get(), i, Py_NewRef(built.names[i]));
-    }
-    // Made from the names in their order, as the allowed sets always were:
-    // iterating a set made from one (compute) follows that order.
-    Ref members = Ref::steal(PyFrozenSet_New(listed.get()));
-    Ref text = members ? key_list_text(members.get()) : Ref();
-    if (!text) {
-        return -1;
-    }
-    built.members = members.release();
-    built.text = text.release();
     *table = built;
     return 0;
 }
@@ -265,10 +283,12 @@ bool raise_instance_of(PyObject *error_class, PyObject *message,
     if (!error) {
         return false;
     }
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(error.get()));
+    // Owned: replacing the instance's context or cause drops the old one,
+    // whose finaliser may change the instance's class and free the old one.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(error.get())));
     if (!cause) {
         // Chains the exception being handled as the context, as `raise` does.
-        PyErr_SetObject(type, error.get());
+        PyErr_SetObject(type.get(), error.get());
         return true;
     }
     // The context is `cause`, not the exception being handled; the
@@ -278,7 +298,7 @@ bool raise_instance_of(PyObject *error_class, PyObject *message,
         set_context(error.get(), cause);
     }
     PyException_SetCause(error.get(), Py_NewRef(cause));
-    PyErr_Restore(Py_NewRef(type), error.release(), nullptr);
+    PyErr_Restore(type.release(), error.release(), nullptr);
     return true;
 }
 
