@@ -132,10 +132,6 @@ PyObject *check_compute_value(const CallContext &call, PyObject *compute)
                    ? nullptr
                    : raise_safety_error_format(call, msg::compute_not_dict);
     }
-    // Decided without running code when it can be; then as below.
-    if (switches_accepted(compute)) {
-        Py_RETURN_NONE;
-    }
     ExtraKeys extra;
     flag = extra.find(compute, constants.compute);
     if (flag < 0) {
@@ -175,6 +171,7 @@ PyObject *check_compute_section(const CallContext &call, PyObject *control_arg,
                                 PyObject *carried)
 {
     if (carried) {
+        // The quick step has read it already and could not decide.
         return check_compute_value(call, carried);
     }
     Ref control = Ref::borrow(control_arg);
@@ -192,7 +189,9 @@ PyObject *check_compute_section(const CallContext &call, PyObject *control_arg,
     if (!compute) {
         return nullptr;
     }
-    if (compute.is_none()) {
+    // An exact compute dict under another control is decided as the quick
+    // step decides it.
+    if (compute.is_none() || switches_accepted(compute.get())) {
         Py_RETURN_NONE;
     }
     return check_compute_value(call, compute.get());
