@@ -2,7 +2,10 @@
 
 import functools
 import gc
+import pathlib
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -10,6 +13,8 @@ from tarvik.safety.control import enforce_compute_section, enforce_control_struc
 from tarvik.safety.errors import SafetyError
 
 P = "tarvik safety check: "
+# Directory holding the imported `tarvik` package (source tree or sanitizer build).
+ROOT = str(pathlib.Path(__import__("tarvik").__file__).resolve().parents[1])
 HOLE, SAME, COMPUTE = object(), object(), None  # placeholder, "the raised object", other function
 
 
@@ -378,3 +383,70 @@ def test_raise_survives_a_finaliser_that_changes_the_exception_class(control, fa
             assert "tarvik safety check" in str(exc)
         else:
             pytest.fail("accepted")
+
+
+# A key's __repr__ that reaches every list and set holding any key of the
+# section (gc.get_referrers hands out the module's own working containers as
+# well as the caller's dict) and changes it while the message is being made.
+TAMPER_SCRIPT = """if 1:
+    import gc, sys
+    from tarvik.safety.control import enforce_compute_section, enforce_control_structure
+    from tarvik.safety.errors import SafetyError
+
+    def tamper(container):
+        if type(container) is dict:
+            container.clear()  # the caller's section itself
+        elif type(container) in (list, set):
+            ACTION(container)
+
+    class K:
+        def __init__(self, n):
+            self.n = n
+        def __hash__(self):
+            return self.n
+        def __repr__(self):
+            for key in KEYS:
+                for holder in gc.get_referrers(key):
+                    if holder is not KEYS:
+                        tamper(holder)
+            return "K%d" % self.n
+
+    ACTION = {action}
+    KEYS = (K(1), K(2), "zz", "aa")
+    section = dict.fromkeys(KEYS, 1)
+    control = {{"compute": section}} if {section!r} == "compute" else {{
+        "control": section, "predictor": {{"predictor": section}},
+        "inla": {{"inla": section}}, "control_vb": {{"inla": {{"control_vb": section}}}},
+    }}[{section!r}]
+    check = enforce_compute_section if {section!r} == "compute" else enforce_control_structure
+    try:
+        check({{"control": control}})
+    except SafetyError as exc:
+        print(exc)
+"""
+TAMPER_ACTIONS = {
+    "clear": "lambda c: c.clear()",
+    "shrink": "lambda c: c.__delitem__(slice(1, None)) if type(c) is list else c.clear()",
+    "replace": "lambda c: c.__setitem__(slice(None), [5] * 3) if type(c) is list else c.add(5)",
+    "grow": "lambda c: c.extend([object()] * 100) if type(c) is list else c.update(range(100))",
+}
+KEY_LISTS = {
+    "control": "unsupported keys in 'control': {}.",
+    "predictor": "unsupported keys in control['predictor']: {}.",
+    "inla": INLA_KEYS.replace(P, "").replace("found H.", "found {}."),
+    "control_vb": ("control['inla']['control_vb'] supports only emergency, enable, f_enable_limit,"
+                   " hessian_strategy, hessian_update, iter_max, strategy, verbose keys; found {}."),
+    "compute": KEYS.replace(P, ""),
+}
+
+
+@pytest.mark.parametrize("action", TAMPER_ACTIONS)
+@pytest.mark.parametrize("section", KEY_LISTS)
+def test_key_list_survives_reprs_that_change_what_they_reach(section, action):
+    # In a fresh interpreter: a fault here used to crash it.
+    script = TAMPER_SCRIPT.format(action=TAMPER_ACTIONS[action], section=section)
+    proc = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    # The message lists exactly the keys the section held when it was read.
+    assert proc.stdout == P + KEY_LISTS[section].format("K1, K2, aa, zz") + "\n"

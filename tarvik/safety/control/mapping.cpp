@@ -800,12 +800,14 @@ int ExtraKeys::find(PyObject *mapping, const NameTable &allowed)
     if (found != -2) {
         return found;
     }
-    // set(mapping.keys()) - allowed, through the mapping's own keys().
+    // set(mapping.keys()) - allowed, through the mapping's own keys(). As
+    // frozensets: the keys' __hash__ and __eq__ run while they are made and
+    // compared, and may find them (gc.get_referrers) but not change them.
     Ref keys = Ref::steal(PyObject_CallMethodNoArgs(mapping, names.keys));
     if (!keys) {
         return -1;
     }
-    Ref key_set = Ref::steal(PySet_New(keys.get()));
+    Ref key_set = Ref::steal(PyFrozenSet_New(keys.get()));
     if (!key_set) {
         return -1;
     }
@@ -826,37 +828,77 @@ Ref ExtraKeys::listed()
     return text_ ? std::move(text_) : key_list_text(keys_.get());
 }
 
+namespace {
+
+// Strong references kept in memory that no Python code can reach, released
+// with their owner.
+class PrivateRefs {
+  public:
+    explicit PrivateRefs(Py_ssize_t count)
+        : items_(static_cast<PyObject **>(
+              PyMem_Calloc(static_cast<size_t>(count > 0 ? count : 1),
+                           sizeof(PyObject *)))),
+          count_(count)
+    {}
+    PrivateRefs(const PrivateRefs &) = delete;
+    PrivateRefs &operator=(const PrivateRefs &) = delete;
+    ~PrivateRefs()
+    {
+        if (items_) {
+            for (Py_ssize_t i = 0; i < count_; i++) {
+                Py_XDECREF(items_[i]);
+            }
+            PyMem_Free(items_);
+        }
+    }
+    explicit operator bool() const { return items_ != nullptr; }
+    PyObject *&operator[](Py_ssize_t i) { return items_[i]; }
+
+  private:
+    PyObject **items_;
+    Py_ssize_t count_;
+};
+
+} // namespace
+
 Ref key_list_text(PyObject *keys)
 {
-    // A private list first: the keys' own __repr__ may run arbitrary code.
-    Ref key_list = Ref::steal(PySequence_List(keys));
-    if (!key_list) {
+    // A key's __repr__ may run code that finds and changes any list or set
+    // made here (gc.get_referrers hands them out): the keys are walked as a
+    // tuple, and their texts kept out of reach until all of them are made.
+    Ref key_tuple = Ref::steal(PySequence_Tuple(keys));
+    if (!key_tuple) {
         return Ref();
     }
-    Py_ssize_t count = PyList_GET_SIZE(key_list.get());
-    Ref texts = Ref::steal(PyList_New(count));
+    Py_ssize_t count = PyTuple_GET_SIZE(key_tuple.get());
+    PrivateRefs texts(count);
     if (!texts) {
+        PyErr_NoMemory();
         return Ref();
     }
     for (Py_ssize_t i = 0; i < count; i++) {
-        Ref key = Ref::borrow(PyList_GET_ITEM(key_list.get(), i));
-        Ref shown = PyUnicode_Check(key.get())
-                        ? Ref::borrow(key.get())
-                        : Ref::steal(PyObject_Repr(key.get()));
-        if (!shown) {
-            return Ref();
-        }
+        PyObject *key = PyTuple_GET_ITEM(key_tuple.get(), i); // held by it
+        Ref shown = PyUnicode_Check(key) ? Ref::borrow(key)
+                                         : Ref::steal(PyObject_Repr(key));
         // Exact str copies sort by code point with no user code involved.
-        Ref text = Ref::steal(PyUnicode_FromObject(shown.get()));
-        if (!text) {
+        texts[i] = shown ? PyUnicode_FromObject(shown.get()) : nullptr;
+        if (!texts[i]) {
             return Ref();
         }
-        PyList_SET_ITEM(texts.get(), i, text.release());
     }
-    if (PyList_Sort(texts.get()) < 0) {
+    // From here on no Python code runs until the text is made.
+    Ref listed = Ref::steal(PyList_New(count));
+    if (!listed) {
         return Ref();
     }
-    return Ref::steal(PyUnicode_Join(names.comma_blank, texts.get()));
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyList_SET_ITEM(listed.get(), i, texts[i]);
+        texts[i] = nullptr;
+    }
+    if (PyList_Sort(listed.get()) < 0) {
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_Join(names.comma_blank, listed.get()));
 }
 
 bool normalize_ascii(PyObject *text, bool dots, char *buffer,
