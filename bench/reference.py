@@ -203,7 +203,7 @@ def enforce_control_structure(
         )
     int_strategy_val = inla_block.get("int.strategy")
     if int_strategy_val is None and "int_strategy" in inla_block:
-        int_strategy_val = inla_block["int_strategy"]
+        int_strategy_val = inla_block.get("int_strategy")
     if int_strategy_val is not None:
         _normalize_choice(
             "int.strategy", int_strategy_val,

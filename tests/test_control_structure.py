@@ -232,5 +232,5 @@ def test_sections_are_read_through_their_own_methods():
         ("control", "get", "inla"), ("inla", "keys"), ("inla", "get", "control_vb"),
         ("vb", "keys"), ("vb", "get", "strategy"), ("vb", "get", "hessian_strategy"),
         ("inla", "get", "strategy"), ("inla", "get", "int.strategy"),
-        ("inla", "in", "int_strategy"), ("inla", "[]", "int_strategy"),
+        ("inla", "in", "int_strategy"), ("inla", "get", "int_strategy"),
     ]

@@ -450,3 +450,38 @@ def test_key_list_survives_reprs_that_change_what_they_reach(section, action):
     assert proc.returncode == 0, proc.stderr
     # The message lists exactly the keys the section held when it was read.
     assert proc.stdout == P + KEY_LISTS[section].format("K1, K2, aa, zz") + "\n"
+
+
+class Disagreeing(dict):
+    """A mapping whose `in`, `get` and item lookup tell different stories."""
+
+    def __init__(self, got, item):
+        super().__init__()
+        self.got, self.item = got, item
+
+    def __contains__(self, key):
+        return key == "int_strategy"
+
+    def get(self, key, default=None):
+        return self.got if key == "int_strategy" else default
+
+    def __getitem__(self, key):
+        if self.item is KeyError:
+            raise KeyError(key)
+        return self.item
+
+
+INT_CHOICE = P + "control['inla']['int.strategy'] must be one of auto, ccd, eb, grid, user, user.std; got '{}'."
+
+
+@pytest.mark.parametrize("got, item, expected", [
+    ("ccd", KeyError, None),
+    ("bad", "ccd", INT_CHOICE.format("bad")),
+    (None, "bad", None),  # a None from get is a missing setting
+])
+def test_int_strategy_fallback_is_read_with_get(got, item, expected):
+    try:
+        result = enforce_control_structure({"control": {"inla": Disagreeing(got, item)}})
+    except SafetyError as exc:
+        result = str(exc)
+    assert result == expected

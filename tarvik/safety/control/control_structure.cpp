@@ -355,8 +355,8 @@ int check_inla(const CallContext &call, PyObject *control)
             return -1;
         }
         if (flag) {
-            int_strategy_val = Ref::steal(
-                PyObject_GetItem(inla_block.get(), names.int_strategy));
+            int_strategy_val =
+                mapping_get(inla_block.get(), names.int_strategy);
             if (!int_strategy_val) {
                 return -1;
             }
