@@ -485,3 +485,51 @@ def test_int_strategy_fallback_is_read_with_get(got, item, expected):
     except SafetyError as exc:
         result = str(exc)
     assert result == expected
+
+
+def fresh(text):
+    """An equal str that is not the interned literal."""
+    return "".join(list(text))
+
+
+TOP = ["family", "predictor", "inla", "compute", "fixed", "mode", "expert", "hazard", "lincomb",
+       "update", "lp_scale", "pardiso", "stiles", "taucs", "numa", "only_hyperparam"]
+VB_KEYS = ["strategy", "hessian_strategy", "enable", "iter_max", "hessian_update", "verbose",
+           "f_enable_limit", "emergency"]
+SWITCHES = ["config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor",
+            "waic", "po"]
+QUANTILE_LINK = {"model": "quantile", "quantile": 0.5}
+# (where the fresh name goes, the name): keys of every section, then values.
+FIXED_NAMES = [
+    *((lambda n: {n: None}, n) for n in TOP),
+    *((lambda n: {"family": {n: QUANTILE_LINK}}, n) for n in ("control.link", "control_link")),
+    *((lambda n: {"predictor": {n: QUANTILE_LINK}}, n) for n in ("control.link", "control_link")),
+    *((lambda n: {"predictor": {n: True}}, n) for n in ("compute", "link")),
+    *((lambda n: {"family": {"control.link": {n: "log"}}}, n) for n in ("model",)),
+    *((lambda n: {"family": {"control.link": {"model": "quantile", n: 0.5}}}, n) for n in ("quantile",)),
+    *((lambda n: {"inla": {n: None}}, n) for n in ("strategy", "int.strategy", "int_strategy", "control_vb",
+                                                   "adaptive_max")),
+    *((lambda n: {"inla": {"control_vb": {n: None}}}, n) for n in VB_KEYS),
+    *((lambda n: {"compute": {n: True}}, n) for n in SWITCHES),
+    *((lambda n: {"inla": {"strategy": n}}, n) for n in ("auto", "gaussian", "simplified.laplace", "laplace",
+                                                         "adaptive")),
+    *((lambda n: {"inla": {"int.strategy": n}}, n) for n in ("auto", "ccd", "grid", "eb", "user", "user.std")),
+    *((lambda n: {"inla": {"control_vb": {"strategy": n}}}, n) for n in ("mean", "variance")),
+    *((lambda n: {"inla": {"control_vb": {"hessian_strategy": n}}}, n) for n in ("default", "full", "partial",
+                                                                               "diagonal")),
+    *((lambda n: {"family": {"control.link": {"model": n, "quantile": 0.5}}}, n) for n in ("log", "neglog",
+                                                                                         "quantile")),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("place, name", FIXED_NAMES, ids=[f"{i}-{n}" for i, (_, n) in enumerate(FIXED_NAMES)])
+def test_no_callers_object_is_kept_after_a_call(place, name):
+    spelled = fresh(name)
+    assert spelled is not name
+    families = (fresh("gammasurv"), fresh("gamma"))
+    kwargs = {"control": place(spelled)}
+    before = sys.getrefcount(spelled), [sys.getrefcount(f) for f in families]
+    for _ in range(3):
+        enforce_control_structure(kwargs, families)
+        enforce_compute_section(kwargs)
+    assert (sys.getrefcount(spelled), [sys.getrefcount(f) for f in families]) == before

@@ -88,10 +88,6 @@ struct NameTable {
     // none of the names is soon told.
     signed char by_address[slot_count] = {};
     signed char by_hash[slot_count] = {};
-    // For each name, the last other str object found equal to it (owned),
-    // so that a key spelled with a "." (which the compiler does not
-    // intern) is found by identity from its second call on.
-    mutable PyObject *aliases[capacity] = {};
     PyObject *members = nullptr; // the same names as a frozenset
     PyObject *text = nullptr;    // message form: sorted, ", "-joined
 
@@ -114,8 +110,7 @@ struct NameTable {
         int index = find_object(key);
         return index >= 0 ? index : find_text(key);
     }
-    // find() by identity alone: is `key` one of the name objects or their
-    // aliases?
+    // find() by identity alone: is `key` one of the name objects?
     int find_object(PyObject *key) const
     {
         for (size_t slot = address_slot(key); by_address[slot] >= 0;
@@ -124,14 +119,10 @@ struct NameTable {
                 return by_address[slot];
             }
         }
-        for (int i = 0; i < count; i++) {
-            if (aliases[i] == key) {
-                return i;
-            }
-        }
         return -1;
     }
-    // find() by hash and text; a key found this way becomes the alias.
+    // find() by hash and text. Nothing of `key` is kept: the tables hold
+    // no caller's object after a call.
     int find_text(PyObject *key) const;
 };
 

@@ -49,11 +49,6 @@ int NameTable::find_text(PyObject *key) const
             PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
             std::memcmp(PyUnicode_1BYTE_DATA(key), PyUnicode_1BYTE_DATA(name),
                         static_cast<size_t>(length)) == 0) {
-            // Freeing the alias it replaces runs no Python code (an exact
-            // str has no finaliser).
-            PyObject *previous = aliases[index];
-            aliases[index] = Py_NewRef(key);
-            Py_XDECREF(previous);
             return index;
         }
     }
