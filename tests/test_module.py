@@ -151,3 +151,18 @@ def test_daemon_threads_inside_a_check_at_shutdown():
                 threading.Thread(target=loop, daemon=True).start()
             time.sleep(0.05)
             print('done')""")
+
+
+def test_imports_go_through_the_import_statements_hook():
+    run_python("""if 1:
+        import builtins
+        seen, original = [], builtins.__import__
+        def recording(name, globals=None, locals=None, fromlist=(), level=0):
+            if (globals or {}).get('__name__') == 'tarvik.safety.control':
+                seen.append((name, tuple(fromlist or ()), level))
+            return original(name, globals, locals, fromlist, level)
+        builtins.__import__ = recording
+        import tarvik.safety.control
+        assert seen == [('typing', ('Any', 'Dict', 'Tuple'), 0), ('errors', ('SafetyError',), 1),
+                        ('family', ('_normalize_family_spec', '_normalize_link_value'), 1)], seen
+        print('done')""")

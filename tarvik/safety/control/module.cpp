@@ -9,8 +9,6 @@
 
 #include <structmember.h>
 
-#include <initializer_list>
-
 namespace tarvik {
 
 namespace {
@@ -610,103 +608,25 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
 
 // --- module initialisation --------------------------------------------------
 
-// `from <module> import <name>`: the attribute, else an already imported
-// submodule of that name, else ImportError, as the interpreter does it.
-Ref import_from(PyObject *imported, PyObject *name)
-{
-    Ref value = Ref::steal(PyObject_GetAttr(imported, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return value;
-    }
-    PyErr_Clear();
-    Ref package_name =
-        Ref::steal(PyObject_GetAttrString(imported, "__name__"));
-    if (package_name && PyUnicode_Check(package_name.get())) {
-        Ref full_name = Ref::steal(
-            PyUnicode_FromFormat("%U.%U", package_name.get(), name));
-        if (!full_name) {
-            return Ref();
-        }
-        value = Ref::steal(PyImport_GetModule(full_name.get()));
-        if (value || PyErr_Occurred()) {
-            return value;
-        }
-    }
-    else {
-        PyErr_Clear();
-        package_name = Ref();
-    }
-    Ref shown_package =
-        package_name
-            ? Ref::borrow(package_name.get())
-            : Ref::steal(PyUnicode_FromString("<unknown module name>"));
-    if (!shown_package) {
-        return Ref();
-    }
-    Ref path = Ref::steal(PyModule_GetFilenameObject(imported));
-    if (!path || !PyUnicode_Check(path.get())) {
-        PyErr_Clear();
-        Ref message = Ref::steal(
-            PyUnicode_FromFormat("cannot import name %R from %R (unknown "
-                                 "location)",
-                                 name, shown_package.get()));
-        if (message) {
-            PyErr_SetImportError(message.get(), package_name.get(), nullptr);
-        }
-        return Ref();
-    }
-    Ref spec = Ref::steal(PyObject_GetAttrString(imported, "__spec__"));
-    int initializing = 0;
-    if (spec) {
-        Ref flag =
-            Ref::steal(PyObject_GetAttrString(spec.get(), "_initializing"));
-        initializing = flag ? PyObject_IsTrue(flag.get()) : 0;
-    }
-    PyErr_Clear();
-    Ref message = Ref::steal(PyUnicode_FromFormat(
-        initializing > 0
-            ? "cannot import name %R from partially initialized module %R "
-              "(most likely due to a circular import) (%S)"
-            : "cannot import name %R from %R (%S)",
-        name, shown_package.get(), path.get()));
-    if (message) {
-        PyErr_SetImportError(message.get(), package_name.get(), path.get());
-    }
-    return Ref();
-}
+// The module's imports, run by the interpreter as the statements they are,
+// in the module namespace: the import hook (builtins.__import__), the module
+// table, the ImportError of a missing name and the submodule fallback are
+// all the interpreter's own. Each name is bound as it is imported.
+constexpr const char *import_statements =
+    "from typing import Any, Dict, Tuple\n"
+    "from .errors import SafetyError\n"
+    "from .family import _normalize_family_spec, _normalize_link_value\n";
 
-// `from <module_name> import <names...>` at the given level, binding each
-// name in the module namespace in turn.
-int import_names(PyObject *globals, const char *module_name,
-                 std::initializer_list<const char *> imported_names, int level)
+int run_imports(PyObject *globals)
 {
-    Ref name = Ref::steal(PyUnicode_FromString(module_name));
-    Ref fromlist = Ref::steal(
-        PyTuple_New(static_cast<Py_ssize_t>(imported_names.size())));
-    if (!name || !fromlist) {
+    // A "<...>" name: tracebacks do not look for its lines in a file.
+    Ref code = Ref::steal(Py_CompileString(
+        import_statements, "<tarvik.safety.control>", Py_file_input));
+    if (!code) {
         return -1;
     }
-    Py_ssize_t index = 0;
-    for (const char *text : imported_names) {
-        PyObject *item = PyUnicode_InternFromString(text);
-        if (!item) {
-            return -1;
-        }
-        PyTuple_SET_ITEM(fromlist.get(), index++, item);
-    }
-    Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(
-        name.get(), globals, globals, fromlist.get(), level));
-    if (!imported) {
-        return -1;
-    }
-    for (index = 0; index < PyTuple_GET_SIZE(fromlist.get()); index++) {
-        PyObject *attribute = PyTuple_GET_ITEM(fromlist.get(), index);
-        Ref value = import_from(imported.get(), attribute);
-        if (!value || PyDict_SetItem(globals, attribute, value.get()) < 0) {
-            return -1;
-        }
-    }
-    return 0;
+    Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
+    return result ? 0 : -1;
 }
 
 int warn_on_version_mismatch()
@@ -794,11 +714,7 @@ int initialise(PyObject *module)
     if (!globals) {
         return -1;
     }
-    if (import_names(globals, "typing", {"Any", "Dict", "Tuple"}, 0) < 0 ||
-        import_names(globals, "errors", {"SafetyError"}, 1) < 0 ||
-        import_names(globals, "family",
-                     {"_normalize_family_spec", "_normalize_link_value"},
-                     1) < 0) {
+    if (run_imports(globals) < 0) {
         return -1;
     }
     if (bind_function(globals, control_structure_spec, module) < 0 ||
