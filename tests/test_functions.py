@@ -49,6 +49,7 @@ def test_function_attributes():
                                    "return": "None"}
     assert ECP.__annotations__ == {"kwargs": "Dict[str, Any]", "return": "None"}
     assert ECS.__globals__ is ECP.__globals__ is vars(control)
+    assert type(ECS).__module__ == "tarvik.safety.control"
 
 
 @pytest.mark.parametrize("func", [ECS, ECP])
@@ -172,3 +173,66 @@ def test_safety_error_is_looked_up_at_raise_time(func, kwargs, message, monkeypa
     monkeypatch.delattr(builtins, "SafetyError")
     with pytest.raises(NameError, match="^name 'SafetyError' is not defined$"):
         func(kwargs)
+
+
+@pytest.mark.parametrize("defaults", [None, (), ((),), (("gamma",),), ({}, ("gamma",)), ([], {}, ()),
+                                      MyTuple(((),))])
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((D,), {}), ((), {"kwargs": D}), ((D, ()), {})])
+def test_binding_uses_assigned_defaults(func, defaults, args, kwargs, monkeypatch):
+    reference = REFERENCE[func]
+    for target in (func, reference):
+        monkeypatch.setattr(target, "__defaults__", defaults)
+    assert func.__defaults__ == reference.__defaults__
+
+    def outcome(callee):
+        try:
+            return callee(*args, **kwargs)
+        except TypeError as exc:
+            # An argument test names the type it got; binding errors read alike.
+            return type(exc), str(exc)
+
+    got = outcome(func)
+    expected = outcome(reference)
+    if got != expected:  # the Python stand-in has no argument tests
+        assert expected is None and "has incorrect type" in got[1], got
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("__defaults__", [()], "__defaults__ must be set to a tuple object"),
+    ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
+])
+@pytest.mark.parametrize("func", [ECS, ECP])
+def test_defaults_are_assigned_as_on_a_python_function(func, name, value, message, monkeypatch):
+    reference = REFERENCE[func]
+    for target in (func, reference):
+        with pytest.raises(TypeError, match=f"^{message}$"):
+            setattr(target, name, value)
+    monkeypatch.setattr(func, "__kwdefaults__", {"x": 1})
+    assert func.__kwdefaults__ == {"x": 1}
+    monkeypatch.setattr(func, "__kwdefaults__", None)
+    assert func.__kwdefaults__ is None
+
+
+def test_defaults_replaced_during_a_call_stay_alive_for_it():
+    # A kwargs key that compares with "control" during its lookup drops the
+    # only reference to the defaults the call was bound with.
+    root = pathlib.Path(control.__file__).resolve().parents[2]
+    script = """if 1:
+        from tarvik.safety.control import enforce_control_structure as check
+        check.__defaults__ = (tuple(["gam" + "ma"]),)
+        class Replacing:
+            armed = False
+            def __hash__(self):
+                return hash("control")
+            def __eq__(self, other):
+                if Replacing.armed:
+                    check.__defaults__ = None
+                return False
+        kwargs = {Replacing(): 1, "control": {"family": {"control.link": {"model": "quantile", "quantile": 0.5}}}}
+        Replacing.armed = True
+        print(check(kwargs), check.__defaults__)
+    """
+    proc = subprocess.run([sys.executable, "-c", script], cwd=root, capture_output=True, text=True,
+                          timeout=600)
+    assert (proc.returncode, proc.stdout) == (0, "None None\n"), proc.stderr

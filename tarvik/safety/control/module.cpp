@@ -79,11 +79,11 @@ struct CheckFunction {
     const FunctionSpec *spec;
     PyObject *name;        // str
     PyObject *qualname;    // str
-    PyObject *module;      // __module__
     PyObject *doc;         // __doc__
     PyObject *globals;     // the module namespace
     PyObject *builtins;    // the builtins of that namespace (a dict)
     PyObject *defaults;    // tuple or nullptr
+    PyObject *kwdefaults;  // dict or nullptr
     PyObject *annotations; // dict or nullptr
     PyObject *code;        // code object describing the parameters
     PyObject *varnames;    // tuple of the parameter names
@@ -98,11 +98,10 @@ CheckFunction *as_function(PyObject *op)
 
 // Binding errors, worded as the interpreter words them for a Python
 // function of the same signature.
-PyObject *too_many_positional(CheckFunction *self, Py_ssize_t given)
+PyObject *too_many_positional(CheckFunction *self, Py_ssize_t given,
+                              Py_ssize_t default_count)
 {
     Py_ssize_t count = self->spec->parameter_count;
-    Py_ssize_t default_count =
-        self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
     Ref signature = Ref::steal(
         default_count ? PyUnicode_FromFormat("from %zd to %zd",
                                              count - default_count, count)
@@ -187,10 +186,11 @@ PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
 }
 
 // Binds the arguments of a call made with keywords, or with fewer
-// positional arguments than parameters, into `bound`: 0, or -1 with the
+// positional arguments than parameters, into `bound`, with `defaults` (a
+// tuple or nullptr, owned by the caller for the call): 0, or -1 with the
 // interpreter's TypeError for such a call set.
 int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
-                 PyObject *kwnames, PyObject **bound)
+                 PyObject *kwnames, PyObject *defaults, PyObject **bound)
 {
     const FunctionSpec &spec = *self->spec;
     for (Py_ssize_t i = 0; i < given && i < spec.parameter_count; i++) {
@@ -217,12 +217,13 @@ int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
         }
         bound[index] = args[given + k];
     }
+    Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     if (given > spec.parameter_count) {
-        too_many_positional(self, given);
+        too_many_positional(self, given, default_count);
         return -1;
     }
-    Py_ssize_t default_count =
-        self->defaults ? PyTuple_GET_SIZE(self->defaults) : 0;
+    // The defaults belong to the last parameters; a longer tuple than there
+    // are parameters gives its last items, as for a Python function.
     Py_ssize_t required = spec.parameter_count - default_count;
     for (Py_ssize_t i = 0; i < required; i++) {
         if (!bound[i]) {
@@ -230,9 +231,10 @@ int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
             return -1;
         }
     }
-    for (Py_ssize_t i = required; i < spec.parameter_count; i++) {
+    for (Py_ssize_t i = required > 0 ? required : 0; i < spec.parameter_count;
+         i++) {
         if (!bound[i]) {
-            bound[i] = PyTuple_GET_ITEM(self->defaults, i - required);
+            bound[i] = PyTuple_GET_ITEM(defaults, i - required);
         }
     }
     return 0;
@@ -246,13 +248,20 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
     Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     // Borrowed from the caller, who keeps them alive for the whole call.
     PyObject *bound[max_parameters] = {nullptr, nullptr};
+    // Held for the call: the defaults can be replaced while it runs, and a
+    // bound default is borrowed from them.
+    Ref defaults;
     if (given == spec.parameter_count && !kwnames) {
         for (Py_ssize_t i = 0; i < given; i++) {
             bound[i] = args[i];
         }
     }
-    else if (bind_general(self, args, given, kwnames, bound) < 0) {
-        return nullptr;
+    else {
+        defaults = Ref::borrow(self->defaults);
+        if (bind_general(self, args, given, kwnames, defaults.get(), bound) <
+            0) {
+            return nullptr;
+        }
     }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
         if (Py_TYPE(bound[i]) != spec.parameters[i].exact_type) {
@@ -297,11 +306,11 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->name);
     Py_VISIT(self->qualname);
-    Py_VISIT(self->module);
     Py_VISIT(self->doc);
     Py_VISIT(self->globals);
     Py_VISIT(self->builtins);
     Py_VISIT(self->defaults);
+    Py_VISIT(self->kwdefaults);
     Py_VISIT(self->annotations);
     Py_VISIT(self->code);
     Py_VISIT(self->varnames);
@@ -310,14 +319,15 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
 }
 
 // Breaks cycles through the attributes a user can reach and change. The
-// name, qualified name, defaults, code and parameter names stay, since
-// binding and its messages need them; a cycle through a str subclass set as
-// a name is broken at that object.
+// name, qualified name, code and parameter names stay, since binding and
+// its messages need them; a cycle through a str subclass set as a name is
+// broken at that object.
 int check_function_clear(PyObject *op)
 {
     CheckFunction *self = as_function(op);
-    Py_CLEAR(self->module);
     Py_CLEAR(self->doc);
+    Py_CLEAR(self->defaults);
+    Py_CLEAR(self->kwdefaults);
     Py_CLEAR(self->globals);
     Py_CLEAR(self->builtins);
     Py_CLEAR(self->annotations);
@@ -336,7 +346,6 @@ void check_function_dealloc(PyObject *op)
     check_function_clear(op);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
-    Py_CLEAR(self->defaults);
     Py_CLEAR(self->code);
     Py_CLEAR(self->varnames);
     PyObject_GC_Del(op);
@@ -365,8 +374,8 @@ PyObject *check_function_reduce(PyObject *op, PyObject *)
     return Py_NewRef(as_function(op)->qualname);
 }
 
-// __name__ and __qualname__: the closure is the field's offset.
-PyObject **text_field(PyObject *op, void *closure)
+// The field of an attribute whose closure is the field's offset.
+PyObject **field_at(PyObject *op, void *closure)
 {
     return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(op) +
                                          reinterpret_cast<size_t>(closure));
@@ -374,7 +383,7 @@ PyObject **text_field(PyObject *op, void *closure)
 
 PyObject *get_text(PyObject *op, void *closure)
 {
-    return Py_NewRef(*text_field(op, closure));
+    return Py_NewRef(*field_at(op, closure));
 }
 
 int set_text(PyObject *op, PyObject *value, void *closure)
@@ -387,17 +396,37 @@ int set_text(PyObject *op, PyObject *value, void *closure)
                          : "__qualname__");
         return -1;
     }
-    Py_XSETREF(*text_field(op, closure), Py_NewRef(value));
+    Py_XSETREF(*field_at(op, closure), Py_NewRef(value));
     return 0;
 }
 
-PyObject *get_defaults(PyObject *op, void *)
+// __defaults__ and __kwdefaults__: as on a Python function, each can be
+// replaced (by a tuple, a dict) or set to None.
+PyObject *get_optional(PyObject *op, void *closure)
 {
-    PyObject *defaults = as_function(op)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
+    PyObject *value = *field_at(op, closure);
+    return Py_NewRef(value ? value : Py_None);
 }
 
-// __kwdefaults__ and __closure__: there are none.
+int set_optional(PyObject *op, PyObject *value, void *closure)
+{
+    bool defaults =
+        reinterpret_cast<size_t>(closure) == offsetof(CheckFunction, defaults);
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value && !(defaults ? PyTuple_Check(value) : PyDict_Check(value))) {
+        PyErr_SetString(PyExc_TypeError,
+                        defaults ? "__defaults__ must be set to a tuple object"
+                                 : "__kwdefaults__ must be set to a dict "
+                                   "object");
+        return -1;
+    }
+    Py_XSETREF(*field_at(op, closure), Py_XNewRef(value));
+    return 0;
+}
+
+// __closure__: there is none.
 PyObject *get_none(PyObject *, void *)
 {
     Py_RETURN_NONE;
@@ -436,8 +465,10 @@ PyGetSetDef check_function_getset[] = {
      reinterpret_cast<void *>(offsetof(CheckFunction, name))},
     {"__qualname__", get_text, set_text, nullptr,
      reinterpret_cast<void *>(offsetof(CheckFunction, qualname))},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__defaults__", get_optional, set_optional, nullptr,
+     reinterpret_cast<void *>(offsetof(CheckFunction, defaults))},
+    {"__kwdefaults__", get_optional, set_optional, nullptr,
+     reinterpret_cast<void *>(offsetof(CheckFunction, kwdefaults))},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
@@ -448,7 +479,6 @@ PyGetSetDef check_function_getset[] = {
 
 PyMemberDef check_function_members[] = {
     {"__doc__", T_OBJECT, offsetof(CheckFunction, doc), 0, nullptr},
-    {"__module__", T_OBJECT, offsetof(CheckFunction, module), 0, nullptr},
     {"__builtins__", T_OBJECT, offsetof(CheckFunction, builtins), READONLY,
      nullptr},
     {"__globals__", T_OBJECT, offsetof(CheckFunction, globals), READONLY,
@@ -553,9 +583,7 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
     Ref annotations = Ref::steal(PyDict_New());
-    Ref module_name = Ref::steal(PyUnicode_FromString(full_module_name));
-    if (!globals || !builtins || !name || !varnames || !annotations ||
-        !module_name) {
+    if (!globals || !builtins || !name || !varnames || !annotations) {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
@@ -591,12 +619,12 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     self->spec = &spec;
     self->name = Py_NewRef(name.get());
     self->qualname = name.release();
-    self->module = module_name.release();
     self->doc = doc.release();
     self->globals = Py_NewRef(globals);
     self->builtins = builtins.release();
     self->defaults =
         spec.families_default ? Py_NewRef(families_defaults) : nullptr;
+    self->kwdefaults = nullptr;
     self->annotations = annotations.release();
     self->code = code.release();
     self->varnames = varnames.release();
