@@ -1,16 +1,25 @@
-// Reference ownership and the interned names of tarvik.safety.control.
+// Reference ownership, and how every function of the module says it stopped.
 //
-// Ownership rules, for every source file of the module:
-// - A function that returns a new reference returns `Ref`; an empty `Ref`
-//   means that a Python error is set.
+// Ownership:
+// - A function that returns a new reference returns `Ref`.
 // - A raw `PyObject *` parameter is borrowed from the caller for the length
 //   of the call. It must not be kept across anything that can run Python
-//   code (str(), ==, hash, truth tests, format, float(), a mapping's own
-//   get/keys/__contains__/__getitem__) unless it is owned: `Ref::borrow`.
-// - Functions returning `int` return -1 with a Python error set, otherwise
-//   0 or 1 as documented at the function.
-// - Nothing here throws: the module is built on the C API's error protocol,
-//   and compiled without exception support (see setup.py).
+//   code (str(), repr(), ==, hash, truth tests, format, float(), a mapping's
+//   own get/keys/__contains__/__getitem__, or an allocation that starts the
+//   garbage collector) unless it is owned: `Ref::borrow`.
+//
+// Stopping, the one convention of every source file:
+// - `Ref`: empty when the function stopped.
+// - `bool`: false when it stopped; true when it went through (a rule held).
+// - `int` for a question: 1 yes, 0 no, -1 when it stopped.
+// A function stops either with a Python exception set, or, in the reader
+// that decides calls without running Python code (readers.hpp), with no
+// exception set and the call left undecided, for the general reader to
+// decide from the start. Nothing else means failure: no other negative
+// codes, no error objects.
+//
+// Nothing here throws: the module is built on the C API's error protocol
+// and compiled without exception support (see setup.py).
 #ifndef TARVIK_SAFETY_CONTROL_REFS_HPP
 #define TARVIK_SAFETY_CONTROL_REFS_HPP
 
@@ -47,7 +56,6 @@ class Ref {
         Py_XINCREF(obj);
         return Ref(obj);
     }
-    static Ref none() noexcept { return borrow(Py_None); }
 
     PyObject *get() const noexcept { return obj_; }
     PyObject *release() noexcept
@@ -57,55 +65,11 @@ class Ref {
         return obj;
     }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
-    bool is_none() const noexcept { return obj_ == Py_None; }
 
   private:
     explicit Ref(PyObject *obj) noexcept : obj_(obj) {}
     PyObject *obj_ = nullptr;
 };
-
-// Interned strings used on every call, created once per process when the
-// module is first initialised and kept for the life of the process.
-#define TARVIK_INTERNED_NAMES(X)                                              \
-    X(control, "control")                                                     \
-    X(family, "family")                                                       \
-    X(predictor, "predictor")                                                 \
-    X(inla, "inla")                                                           \
-    X(compute, "compute")                                                     \
-    X(control_dot_link, "control.link")                                       \
-    X(control_link, "control_link")                                           \
-    X(model, "model")                                                         \
-    X(quantile, "quantile")                                                   \
-    X(strategy, "strategy")                                                   \
-    X(int_dot_strategy, "int.strategy")                                       \
-    X(int_strategy, "int_strategy")                                           \
-    X(control_vb, "control_vb")                                               \
-    X(hessian_strategy, "hessian_strategy")                                   \
-    X(gamma, "gamma")                                                         \
-    X(gammasurv, "gammasurv")                                                 \
-    X(get, "get")                                                             \
-    X(keys, "keys")                                                           \
-    X(strip, "strip")                                                         \
-    X(lower, "lower")                                                         \
-    X(replace, "replace")                                                     \
-    X(intersection, "intersection")                                           \
-    X(underscore, "_")                                                        \
-    X(dot, ".")                                                               \
-    X(comma_blank, ", ")                                                      \
-    X(empty, "")                                                              \
-    X(SafetyError, "SafetyError")
-
-struct Names {
-#define TARVIK_DECLARE_NAME(field, text) PyObject *field;
-    TARVIK_INTERNED_NAMES(TARVIK_DECLARE_NAME)
-#undef TARVIK_DECLARE_NAME
-};
-
-// Filled by init_names(); read-only afterwards.
-extern Names names;
-
-// Creates the interned names once per process; 0 on success, -1 on error.
-int init_names();
 
 } // namespace tarvik
 

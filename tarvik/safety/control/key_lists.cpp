@@ -1,0 +1,92 @@
+// The keys of a section outside the ones it accepts, and the form in which
+// a message lists them.
+#include "readers.hpp"
+
+namespace tarvik {
+
+Ref unsupported_keys(PyObject *mapping, const Table &allowed)
+{
+    // As frozensets: the keys' __hash__ and __eq__ run while they are made
+    // and compared, and may find them (gc.get_referrers) but not change
+    // them.
+    Ref keys =
+        Ref::steal(PyObject_CallMethodNoArgs(mapping, word_name(word::keys)));
+    Ref key_set = keys ? Ref::steal(PyFrozenSet_New(keys.get())) : Ref();
+    Ref difference =
+        key_set
+            ? Ref::steal(PyNumber_Subtract(key_set.get(), allowed.members()))
+            : Ref();
+    return difference ? Ref::steal(PySequence_Tuple(difference.get())) : Ref();
+}
+
+namespace {
+
+// Strong references kept in memory that no Python code can reach, released
+// with their owner.
+class PrivateRefs {
+  public:
+    explicit PrivateRefs(Py_ssize_t count)
+        : items_(static_cast<PyObject **>(
+              PyMem_Calloc(static_cast<size_t>(count > 0 ? count : 1),
+                           sizeof(PyObject *)))),
+          count_(count)
+    {}
+    PrivateRefs(const PrivateRefs &) = delete;
+    PrivateRefs &operator=(const PrivateRefs &) = delete;
+    ~PrivateRefs()
+    {
+        if (items_) {
+            for (Py_ssize_t i = 0; i < count_; i++) {
+                Py_XDECREF(items_[i]);
+            }
+            PyMem_Free(items_);
+        }
+    }
+    explicit operator bool() const { return items_ != nullptr; }
+    PyObject *&operator[](Py_ssize_t i) { return items_[i]; }
+
+  private:
+    PyObject **items_;
+    Py_ssize_t count_;
+};
+
+} // namespace
+
+Ref key_list_text(PyObject *keys)
+{
+    // A key's __repr__ may run code that finds and changes any list or set
+    // made here (gc.get_referrers hands them out): the keys come as a
+    // tuple, and their texts are kept out of reach until all are made.
+    Py_ssize_t count = PyTuple_GET_SIZE(keys);
+    PrivateRefs texts(count);
+    if (!texts) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *key = PyTuple_GET_ITEM(keys, i); // held by the tuple
+        Ref shown = PyUnicode_Check(key) ? Ref::borrow(key)
+                                         : Ref::steal(PyObject_Repr(key));
+        // Exact str copies sort by code point with no user code involved.
+        texts[i] = shown ? PyUnicode_FromObject(shown.get()) : nullptr;
+        if (!texts[i]) {
+            return Ref();
+        }
+    }
+    // From here on no Python code runs until the text is made.
+    Ref listed = Ref::steal(PyList_New(count));
+    if (!listed) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyList_SET_ITEM(listed.get(), i, texts[i]);
+        texts[i] = nullptr;
+    }
+    if (PyList_Sort(listed.get()) < 0) {
+        return Ref();
+    }
+    return Ref::steal(
+        PyUnicode_Join(word_name(word::comma_blank), listed.get()));
+}
+
+} // namespace tarvik

@@ -1,0 +1,295 @@
+// Message texts filled in, and SafetyError raised with them as the
+// interpreter raises an exception.
+#include "messages.hpp"
+
+#include <cstring>
+#include <string_view>
+
+namespace tarvik {
+
+namespace {
+
+// "'a', 'b', 'c'", or with `either` "'a' or 'b'" and "'a', 'b', or 'c'".
+Ref quoted(const Table &table, bool either)
+{
+    Ref text = Ref::steal(PyUnicode_FromString(""));
+    int count = table.count();
+    for (int i = 0; text && i < count; i++) {
+        const char *separator = i == 0                     ? ""
+                                : !either || i < count - 1 ? ", "
+                                : count == 2               ? " or "
+                                                           : ", or ";
+        text = Ref::steal(PyUnicode_FromFormat("%U%s'%s'", text.get(),
+                                               separator, table.text(i)));
+    }
+    return text;
+}
+
+// What fills the hole `{hole}` of a message once.
+Ref fixed_fill(std::string_view hole, Table *table, const char *name)
+{
+    if (hole == "name" && name) {
+        return Ref::steal(PyUnicode_FromString(name));
+    }
+    if (table && hole == "sorted") {
+        return Ref::borrow(table->sorted());
+    }
+    if (table && (hole == "quoted" || hole == "either")) {
+        return quoted(*table, hole == "either");
+    }
+    PyErr_SetString(PyExc_SystemError, "unknown hole in a message text");
+    return Ref();
+}
+
+// `text` += `more`
+bool append(Ref *text, PyObject *more)
+{
+    *text = Ref::steal(PyUnicode_Concat(text->get(), more));
+    return bool(*text);
+}
+
+} // namespace
+
+PyObject *Message::pieces()
+{
+    if (pieces_) {
+        return pieces_;
+    }
+    Ref pieces = Ref::steal(PyList_New(0));
+    Ref piece = Ref::steal(PyUnicode_FromString(""));
+    if (!pieces || !piece) {
+        return nullptr;
+    }
+    for (const char *at = text_;;) {
+        const char *open = std::strchr(at, '{');
+        Ref literal = Ref::steal(PyUnicode_FromStringAndSize(
+            at, open ? open - at : static_cast<Py_ssize_t>(std::strlen(at))));
+        if (!literal || !append(&piece, literal.get())) {
+            return nullptr;
+        }
+        if (!open) {
+            break;
+        }
+        const char *close = std::strchr(open, '}');
+        std::string_view hole(open + 1, static_cast<size_t>(close - open - 1));
+        if (hole.empty()) {
+            // Filled at the call: the next piece begins.
+            if (PyList_Append(pieces.get(), piece.get()) < 0) {
+                return nullptr;
+            }
+            piece = Ref::steal(PyUnicode_FromString(""));
+            if (!piece) {
+                return nullptr;
+            }
+        }
+        else {
+            Ref fill = fixed_fill(hole, table_, name_);
+            if (!fill || !append(&piece, fill.get())) {
+                return nullptr;
+            }
+        }
+        at = close + 1;
+    }
+    if (PyList_Append(pieces.get(), piece.get()) < 0) {
+        return nullptr;
+    }
+    pieces_ = PyList_AsTuple(pieces.get());
+    return pieces_;
+}
+
+namespace {
+
+// The message with its holes filled with `shown` (str), in order.
+Ref message_text(Message &message, std::initializer_list<PyObject *> shown)
+{
+    PyObject *pieces = message.pieces();
+    if (!pieces) {
+        return Ref();
+    }
+    Py_ssize_t count = PyTuple_GET_SIZE(pieces);
+    if (count != static_cast<Py_ssize_t>(shown.size()) + 1) {
+        PyErr_SetString(PyExc_SystemError, "message holes do not fit");
+        return Ref();
+    }
+    if (count == 1) {
+        return Ref::borrow(PyTuple_GET_ITEM(pieces, 0));
+    }
+    Ref parts = Ref::steal(PyTuple_New(2 * count - 1));
+    if (!parts) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyTuple_SET_ITEM(parts.get(), 2 * i,
+                         Py_NewRef(PyTuple_GET_ITEM(pieces, i)));
+        if (i + 1 < count) {
+            PyTuple_SET_ITEM(parts.get(), 2 * i + 1,
+                             Py_NewRef(shown.begin()[i]));
+        }
+    }
+    return Ref::steal(PyUnicode_Join(word_name(word::empty), parts.get()));
+}
+
+// The SafetyError of the moment: the module namespace first, then the
+// module's builtins, as a global name in a Python function is found.
+Ref find_safety_error(const CallContext &call)
+{
+    PyObject *name = word_name(word::safety_error);
+    for (PyObject *scope : {call.globals, call.builtins}) {
+        if (!scope) {
+            continue; // cleared while the function was being torn down
+        }
+        PyObject *found = PyDict_GetItemWithError(scope, name);
+        if (found) {
+            return Ref::borrow(found);
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref();
+}
+
+// The exception instance that `raise obj` raises, as the interpreter turns
+// a class into an instance and refuses anything that is not an exception.
+Ref exception_to_raise(PyObject *obj)
+{
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
+        if (instance && !PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of "
+                         "BaseException, not %R",
+                         obj, Py_TYPE(instance.get()));
+            return Ref();
+        }
+        return instance;
+    }
+    if (PyExceptionInstance_Check(obj)) {
+        return Ref::borrow(obj);
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    "exceptions must derive from BaseException");
+    return Ref();
+}
+
+// value.__context__ = context, first cutting any link back to `value` in
+// the context's own chain, as the interpreter does when it chains.
+// Only the C API runs here, so the chain stays alive during the walk.
+void set_context(PyObject *value, PyObject *context)
+{
+    PyObject *current = context;
+    PyObject *slow = context; // Floyd's cycle detection
+    bool advance_slow = false;
+    while (PyObject *next = PyException_GetContext(current)) {
+        Py_DECREF(next); // still held by `current`
+        if (next == value) {
+            PyException_SetContext(current, nullptr);
+            break;
+        }
+        current = next;
+        if (current == slow) {
+            break; // a cycle already there, with `value` nowhere on it
+        }
+        if (advance_slow) {
+            slow = PyException_GetContext(slow);
+            Py_DECREF(slow);
+        }
+        advance_slow = !advance_slow;
+    }
+    PyException_SetContext(value, Py_NewRef(context));
+}
+
+// Raises error_class(message), chained to `cause` when given as
+// `raise error_class(message) from cause` in the handler of `cause` chains
+// it; true when that is what got raised, false when calling the class or
+// raising its result failed instead.
+bool raise_instance_of(PyObject *error_class, PyObject *message,
+                       PyObject *cause)
+{
+    Ref created = Ref::steal(PyObject_CallOneArg(error_class, message));
+    Ref error = created ? exception_to_raise(created.get()) : Ref();
+    if (!error) {
+        return false;
+    }
+    // Owned: replacing the instance's context or cause drops the old one,
+    // whose finaliser may change the instance's class and free the old one.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(error.get())));
+    if (!cause) {
+        // Chains the exception being handled as the context, as `raise` does.
+        PyErr_SetObject(type.get(), error.get());
+        return true;
+    }
+    // The context is `cause`, not the exception being handled; the
+    // handled-exception state is left alone (generators and coroutines keep
+    // their own).
+    if (error.get() != cause) {
+        set_context(error.get(), cause);
+    }
+    PyException_SetCause(error.get(), Py_NewRef(cause));
+    PyErr_Restore(type.release(), error.release(), nullptr);
+    return true;
+}
+
+} // namespace
+
+bool raise_safety_error(const CallContext &call, Message &message)
+{
+    return PendingSafetyError(call).raise(message, {});
+}
+
+PendingSafetyError::PendingSafetyError(const CallContext &call)
+    : error_class_(find_safety_error(call))
+{}
+
+bool PendingSafetyError::raise(Message &message,
+                               std::initializer_list<PyObject *> shown)
+{
+    Ref text = error_class_ ? message_text(message, shown) : Ref();
+    if (text) {
+        raise_instance_of(error_class_.get(), text.get(), nullptr);
+    }
+    return false;
+}
+
+Ref catch_exception()
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return Ref();
+    }
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+}
+
+bool raise_from(const CallContext &call, Message &message, PyObject *cause)
+{
+    Ref error_class = find_safety_error(call);
+    Ref text = error_class ? message_text(message, {}) : Ref();
+    if (text && raise_instance_of(error_class.get(), text.get(), cause)) {
+        return false;
+    }
+    // Looking the class up, calling it or raising its result failed: what
+    // got raised instead has `cause` as its context (unless it is `cause`
+    // itself), as in the handler of `cause`.
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value && PyExceptionInstance_Check(value) && value != cause) {
+        set_context(value, cause);
+    }
+    PyErr_Restore(type, value, traceback);
+    return false;
+}
+
+} // namespace tarvik

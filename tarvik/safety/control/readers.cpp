@@ -1,0 +1,190 @@
+// The parts of the two readers that are not written in readers.hpp: what
+// the fast reader takes in, and what the general one asks the caller's
+// objects.
+#include "readers.hpp"
+
+namespace tarvik {
+
+bool FastReader::take_in(PyObject *mapping, const Table &table,
+                         Section *section, bool others_allowed) const
+{
+    if (!PyDict_CheckExact(mapping)) {
+        return false;
+    }
+    section->table = &table;
+    for (int i = 0; i < table.count(); i++) {
+        section->values[i] = nullptr;
+    }
+    // Counted, to spare the call that would find the end.
+    Py_ssize_t size = PyDict_GET_SIZE(mapping);
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    int hint = 0;
+    for (Py_ssize_t i = 0;
+         i < size && PyDict_Next(mapping, &pos, &key, &value); i++) {
+        // Another kind of key could equal a name by its own __eq__.
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        int slot = table.find(key, hint);
+        if (slot >= 0) {
+            section->values[slot] = value;
+            hint = slot + 1;
+        }
+        else if (!others_allowed) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FastReader::number(Value value, double *q, Message &) const
+{
+    if (PyFloat_CheckExact(value)) {
+        *q = PyFloat_AS_DOUBLE(value);
+        return true;
+    }
+    if (!PyUnicode_CheckExact(value)) {
+        return false;
+    }
+    // float() of an exact str runs no Python code.
+    Ref number = Ref::steal(PyNumber_Float(value));
+    if (!number) {
+        PyErr_Clear(); // the general reader converts it again and says why
+        return false;
+    }
+    *q = PyFloat_AS_DOUBLE(number.get());
+    return true;
+}
+
+int FastReader::family_is(int slot, int also) const
+{
+    Py_ssize_t count = PyTuple_GET_SIZE(families_);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *family = PyTuple_GET_ITEM(families_, i);
+        if (!PyUnicode_CheckExact(family)) {
+            return -1;
+        }
+        int found = gamma_families.find(family);
+        if (found >= 0 && (found == slot || found == also)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool GeneralReader::only(const Section &section, const Table &allowed,
+                         Message &message) const
+{
+    Ref extra = unsupported_keys(section.mapping.get(), allowed);
+    if (!extra) {
+        return false;
+    }
+    if (PyTuple_GET_SIZE(extra.get()) == 0) {
+        return true;
+    }
+    PendingSafetyError error(call_);
+    Ref listed = error ? key_list_text(extra.get()) : Ref();
+    return listed && error.raise(message, {listed.get()});
+}
+
+GeneralReader::Value GeneralReader::get(const Section &section, int slot) const
+{
+    PyObject *mapping = section.mapping.get();
+    PyObject *name = section.table->name(slot);
+    if (!PyDict_CheckExact(mapping)) {
+        return Ref::steal(
+            PyObject_CallMethodOneArg(mapping, word_name(word::get), name));
+    }
+    // Borrowed from the dict: owned at once, before anything else runs.
+    PyObject *value = PyDict_GetItemWithError(mapping, name);
+    if (!value && !PyErr_Occurred()) {
+        value = Py_None;
+    }
+    return Ref::borrow(value);
+}
+
+Ref GeneralReader::present_keys(const Section &section) const
+{
+    PyObject *mapping = section.mapping.get();
+    // An exact dict is its own keys() as far as `intersection` can tell:
+    // both give its keys in the same order.
+    Ref keys = PyDict_CheckExact(mapping)
+                   ? Ref::borrow(mapping)
+                   : Ref::steal(PyObject_CallMethodNoArgs(
+                         mapping, word_name(word::keys)));
+    Ref present = keys ? Ref::steal(PyObject_CallMethodOneArg(
+                             section.table->members(),
+                             word_name(word::intersection), keys.get()))
+                       : Ref();
+    return present ? Ref::steal(PyObject_GetIter(present.get())) : Ref();
+}
+
+int GeneralReader::equals(const Value &value, long number) const
+{
+    if (PyLong_CheckExact(value.get())) { // no code to ask
+        int overflow = 0;
+        long got = PyLong_AsLongAndOverflow(value.get(), &overflow);
+        return !overflow && got == number;
+    }
+    Ref expected = Ref::steal(PyLong_FromLong(number));
+    Ref equal = expected ? Ref::steal(PyObject_RichCompare(
+                               value.get(), expected.get(), Py_EQ))
+                         : Ref();
+    return equal ? PyObject_IsTrue(equal.get()) : -1;
+}
+
+bool GeneralReader::normalize_or(const Value &value, bool dots, Text *text,
+                                 Message &not_text) const
+{
+    if (text->assign(value.get(), dots) == 0) {
+        return true;
+    }
+    Ref caught = catch_exception();
+    return caught && raise_from(call_, not_text, caught.get());
+}
+
+bool GeneralReader::number(const Value &value, double *q,
+                           Message &not_numeric) const
+{
+    // float() gives an exact float.
+    Ref number = Ref::steal(PyNumber_Float(value.get()));
+    if (!number) {
+        Ref caught = catch_exception();
+        return caught && raise_from(call_, not_numeric, caught.get());
+    }
+    *q = PyFloat_AS_DOUBLE(number.get());
+    return true;
+}
+
+int GeneralReader::family_is(int slot, int also) const
+{
+    PyObject *families = call_.families;
+    Py_ssize_t count = PyTuple_GET_SIZE(families);
+    for (Py_ssize_t i = 0; i < count; i++) {
+        Ref family = Ref::borrow(PyTuple_GET_ITEM(families, i));
+        int equal = PyObject_RichCompareBool(family.get(),
+                                             gamma_families.name(slot), Py_EQ);
+        if (equal == 0 && also >= 0) {
+            equal = PyObject_RichCompareBool(family.get(),
+                                             gamma_families.name(also), Py_EQ);
+        }
+        if (equal != 0) {
+            return equal;
+        }
+    }
+    return 0;
+}
+
+bool GeneralReader::refuse_showing(Message &message, const Value &value) const
+{
+    PendingSafetyError error(call_);
+    Ref shown =
+        error
+            ? Ref::steal(PyObject_Format(value.get(), word_name(word::empty)))
+            : Ref();
+    return shown && error.raise(message, {shown.get()});
+}
+
+} // namespace tarvik

@@ -1,0 +1,368 @@
+// Reading the caller's mappings and values for the rules of the checks.
+//
+// Each rule is written once, over a reader (control_structure.cpp,
+// compute.cpp), and a call is decided by running the rules with the fast
+// reader and, when it cannot decide, with the general reader from the
+// start. Both readers offer the rules the same operations:
+//
+//   Value, Section, Text        a value read, a mapping read as a section
+//                               with the slots of a table, a normal form
+//   value(obj)                  the Value of `obj`
+//   read(v, table, &section)    `v` read as a section of `table`; read_any()
+//                               for a mapping that may hold other keys too
+//   only(section, allowed, m)   refuses with `m`, listing them, the keys
+//                               outside `allowed`
+//   get(section, slot)          section.get(name), None when missing
+//   has(section, slot)          name in section                    (1/0/-1)
+//   item(section, slot)         section[name]
+//   each_present(section, f)    f(key, section[key]) for each key of the
+//                               section's table that it holds
+//   is_none(v); is_dict, is_list, is_bool, is_int (isinstance), truth(v),
+//   equals(v, number)                                              (1/0/-1)
+//   normalize(v, dots, &text)   str(v).strip().lower() (and "_" read as ".")
+//   normalize_or(..., m)        the same, a failed conversion refused with m
+//   in_order, in_set(text, t)   `text in` a tuple, a set of the names of t
+//   differs(text, t, slot)      text != the name                   (1/0/-1)
+//   number(v, &q, m)            float(v), a failed conversion refused with m
+//   family_is(slot[, also])     some family of the call equals a name of
+//                               gamma_families                     (1/0/-1)
+//   refuse(m), refuse_showing(m, v)   raise SafetyError; return false
+//
+// Stopping follows refs.hpp: an empty Value, false, or -1.
+#ifndef TARVIK_SAFETY_CONTROL_READERS_HPP
+#define TARVIK_SAFETY_CONTROL_READERS_HPP
+
+#include "messages.hpp"
+#include "text.hpp"
+
+#include <utility>
+
+namespace tarvik {
+
+// Decides calls made of exact types without running any Python code: exact
+// dicts keyed by exact strs, each read in one pass into the slots of its
+// table; exact str, float, bool and int values; a tuple of exact str
+// families. It can only accept: at a broken rule, or at anything it cannot
+// judge without asking the object itself, it stops with no error set and
+// the call undecided. Its values are borrowed: nothing can change them
+// while no Python code runs.
+class FastReader {
+  public:
+    using Value = PyObject *;
+    struct Section {
+        const Table *table;
+        PyObject *values[max_names]; // nullptr when missing
+    };
+    // A value's normal form, made only when a test needs it.
+    struct Text {
+        PyObject *source;
+        bool dots;
+        mutable bool made;
+        mutable AsciiText ascii;
+    };
+
+    explicit FastReader(PyObject *families) : families_(families) {}
+
+    static Value value(PyObject *obj) { return obj; }
+    bool read(Value mapping, const Table &table, Section *section) const
+    {
+        return take_in(mapping, table, section, false);
+    }
+    bool read_any(Value mapping, const Table &table, Section *section) const
+    {
+        return take_in(mapping, table, section, true);
+    }
+    bool only(const Section &section, const Table &allowed, Message &) const
+    {
+        if (&allowed == section.table) {
+            return true; // read() took in no other key
+        }
+        for (int i = 0; i < section.table->count(); i++) {
+            if (section.values[i] &&
+                allowed.find_object(section.table->name(i)) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+    Value get(const Section &section, int slot) const
+    {
+        return section.values[slot] ? section.values[slot] : Py_None;
+    }
+    int has(const Section &section, int slot) const
+    {
+        return section.values[slot] != nullptr;
+    }
+    Value item(const Section &section, int slot) const
+    {
+        return section.values[slot];
+    }
+    template <class Visit>
+    bool each_present(const Section &section, Visit &&visit) const
+    {
+        for (int i = 0; i < section.table->count(); i++) {
+            if (section.values[i] &&
+                !visit(section.table->name(i), section.values[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static bool is_none(Value value) { return value == Py_None; }
+    int is_dict(Value value) const
+    {
+        return PyDict_CheckExact(value) ? 1 : plain(value) ? 0 : -1;
+    }
+    int is_list(Value value) const
+    {
+        return PyList_CheckExact(value) ? 1 : plain(value) ? 0 : -1;
+    }
+    int is_bool(Value value) const
+    {
+        return PyBool_Check(value) ? 1 : plain(value) ? 0 : -1;
+    }
+    int is_int(Value value) const
+    {
+        return PyLong_Check(value) ? 1 : plain(value) ? 0 : -1;
+    }
+    int truth(Value value) const
+    {
+        return plain(value) ? PyObject_IsTrue(value) : -1;
+    }
+    int equals(Value value, long number) const
+    {
+        if (!PyLong_CheckExact(value)) {
+            return -1;
+        }
+        int overflow = 0;
+        long got = PyLong_AsLongAndOverflow(value, &overflow);
+        return !overflow && got == number;
+    }
+
+    bool normalize(Value value, bool dots, Text *text) const
+    {
+        *text = Text{value, dots, false, {}};
+        return PyUnicode_CheckExact(value);
+    }
+    bool normalize_or(Value value, bool dots, Text *text, Message &) const
+    {
+        return normalize(value, dots, text);
+    }
+    int in_order(const Text &text, const Table &table) const
+    {
+        // A value that is one of the names (an interned literal) is its
+        // own normal form.
+        if (table.find_object(text.source) >= 0) {
+            return 1;
+        }
+        return made(text) ? text.ascii.find(table) >= 0 : -1;
+    }
+    int in_set(const Text &text, const Table &table) const
+    {
+        return in_order(text, table);
+    }
+    int differs(const Text &text, const Table &table, int slot) const
+    {
+        if (text.source == table.name(slot)) {
+            return 0;
+        }
+        return made(text) ? text.ascii.find(table) != slot : -1;
+    }
+    bool number(Value value, double *q, Message &) const;
+    int family_is(int slot, int also = -1) const;
+
+    bool refuse(Message &) const { return false; }
+    bool refuse_showing(Message &, Value) const { return false; }
+
+  private:
+    static bool made(const Text &text)
+    {
+        if (!text.made) {
+            text.made = text.ascii.assign(text.source, text.dots);
+        }
+        return text.made;
+    }
+    // Of a type whose tests and truth value run no Python code.
+    static bool plain(PyObject *value)
+    {
+        PyTypeObject *type = Py_TYPE(value);
+        return value == Py_None || type == &PyUnicode_Type ||
+               type == &PyDict_Type || type == &PyList_Type ||
+               type == &PyTuple_Type || type == &PyLong_Type ||
+               type == &PyBool_Type || type == &PyFloat_Type;
+    }
+    bool take_in(PyObject *mapping, const Table &table, Section *section,
+                 bool others_allowed) const;
+
+    PyObject *families_;
+};
+
+// Reads everything through the objects' own methods (get, keys,
+// __contains__, item lookup, truth test, str(), float(), ==), owns what it
+// holds, and stops with an exception set: the SafetyError of the broken
+// rule, or whatever the caller's own objects raised.
+class GeneralReader {
+  public:
+    using Value = Ref;
+    struct Section {
+        Ref mapping;
+        const Table *table = nullptr;
+    };
+    using Text = NormalizedText;
+
+    explicit GeneralReader(const CallContext &call) : call_(call) {}
+
+    static Value value(PyObject *obj) { return Ref::borrow(obj); }
+    bool read(const Value &mapping, const Table &table, Section *section) const
+    {
+        section->mapping = Ref::borrow(mapping.get());
+        section->table = &table;
+        return true;
+    }
+    bool read_any(const Value &mapping, const Table &table,
+                  Section *section) const
+    {
+        return read(mapping, table, section);
+    }
+    bool only(const Section &section, const Table &allowed,
+              Message &message) const;
+    Value get(const Section &section, int slot) const;
+    int has(const Section &section, int slot) const
+    {
+        return PySequence_Contains(section.mapping.get(),
+                                   section.table->name(slot));
+    }
+    Value item(const Section &section, int slot) const
+    {
+        return Ref::steal(PyObject_GetItem(section.mapping.get(),
+                                           section.table->name(slot)));
+    }
+    template <class Visit>
+    bool each_present(const Section &section, Visit &&visit) const
+    {
+        Ref present = present_keys(section);
+        while (present) {
+            Ref key = Ref::steal(PyIter_Next(present.get()));
+            if (!key) {
+                return !PyErr_Occurred();
+            }
+            Ref value =
+                Ref::steal(PyObject_GetItem(section.mapping.get(), key.get()));
+            if (!value || !visit(key, value)) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    static bool is_none(const Value &value) { return value.get() == Py_None; }
+    int is_dict(const Value &value) const
+    {
+        return is_instance(value.get(), &PyDict_Type);
+    }
+    int is_list(const Value &value) const
+    {
+        return is_instance(value.get(), &PyList_Type);
+    }
+    int is_bool(const Value &value) const
+    {
+        return is_instance(value.get(), &PyBool_Type);
+    }
+    int is_int(const Value &value) const
+    {
+        return is_instance(value.get(), &PyLong_Type);
+    }
+    int truth(const Value &value) const
+    {
+        return PyObject_IsTrue(value.get());
+    }
+    int equals(const Value &value, long number) const;
+
+    bool normalize(const Value &value, bool dots, Text *text) const
+    {
+        return text->assign(value.get(), dots) == 0;
+    }
+    bool normalize_or(const Value &value, bool dots, Text *text,
+                      Message &not_text) const;
+    int in_order(const Text &text, const Table &table) const
+    {
+        return text.in_order(table);
+    }
+    int in_set(const Text &text, const Table &table) const
+    {
+        return text.in_set(table);
+    }
+    int differs(const Text &text, const Table &table, int slot) const
+    {
+        return text.differs(table.name(slot));
+    }
+    bool number(const Value &value, double *q, Message &not_numeric) const;
+    int family_is(int slot, int also = -1) const;
+
+    bool refuse(Message &message) const
+    {
+        return raise_safety_error(call_, message);
+    }
+    bool refuse_showing(Message &message, const Value &value) const;
+
+  private:
+    // isinstance(obj, type), the type's own subclass test first. Like
+    // isinstance, it believes a __class__ that claims the type.
+    static int is_instance(PyObject *obj, PyTypeObject *type)
+    {
+        return PyObject_TypeCheck(obj, type)
+                   ? 1
+                   : PyObject_IsInstance(obj,
+                                         reinterpret_cast<PyObject *>(type));
+    }
+    // An iterator over the names of the section's table that a second
+    // keys() holds, in the order of their intersection.
+    Ref present_keys(const Section &section) const;
+
+    const CallContext &call_;
+};
+
+// set(mapping.keys()) - allowed, as a tuple, empty when every key is
+// allowed.
+Ref unsupported_keys(PyObject *mapping, const Table &allowed);
+// Message form of a tuple of keys: str keys as themselves, other keys by
+// repr(), sorted by that text and joined with ", ".
+Ref key_list_text(PyObject *keys);
+
+// True when `test` said yes; refuses with `message` when it said no.
+template <class R>
+bool expect(R &r, int test, Message &message)
+{
+    return test > 0 || (test == 0 && r.refuse(message));
+}
+
+// Decides a call by `check(reader, control)`: with the fast reader, then,
+// if it could not decide, with the general reader from the start; nothing
+// observable has happened before it. A new reference to None, or nullptr
+// with an exception set. `control` is not None and owned by the caller.
+template <class Check>
+PyObject *decide(const CallContext &call, PyObject *control, Check &&check)
+{
+    FastReader fast(call.families);
+    if (check(fast, control)) {
+        Py_RETURN_NONE;
+    }
+    // Owned while the caller's code runs.
+    Ref globals = Ref::borrow(call.globals);
+    Ref builtins = Ref::borrow(call.builtins);
+    CallContext owned{globals.get(), builtins.get(), call.families};
+    // The caller's own methods can call a check again with no Python frame
+    // in between; the interpreter's recursion limit must still hold.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
+    GeneralReader general(owned);
+    bool accepted = check(general, control);
+    Py_LeaveRecursiveCall();
+    return accepted ? Py_NewRef(Py_None) : nullptr;
+}
+
+} // namespace tarvik
+
+#endif

@@ -1,0 +1,60 @@
+// Interning the fixed names of the checks, once per process.
+#include "tables.hpp"
+
+#include <cstring>
+
+namespace tarvik {
+
+int Table::find_text(const char *text, Py_ssize_t length) const
+{
+    for (int i = 0; i < count_; i++) {
+        if (lengths_[i] == length &&
+            std::memcmp(texts_[i], text, static_cast<size_t>(length)) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int Table::init()
+{
+    if (sorted_) {
+        return 0;
+    }
+    Ref listed = Ref::steal(PyList_New(count_));
+    if (!listed) {
+        return -1;
+    }
+    for (int i = 0; i < count_; i++) {
+        if (!names_[i] &&
+            !(names_[i] = PyUnicode_InternFromString(texts_[i]))) {
+            return -1;
+        }
+        lengths_[i] = static_cast<Py_ssize_t>(std::strlen(texts_[i]));
+        PyList_SET_ITEM(listed.get(), i, Py_NewRef(names_[i]));
+    }
+    // Made from the names in their order, as a set display of them is: a
+    // set's iteration order follows from it (and the compute check visits
+    // its switches in the order of an intersection with this set).
+    if (!members_ && !(members_ = PyFrozenSet_New(listed.get()))) {
+        return -1;
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator || PyList_Sort(listed.get()) < 0) {
+        return -1;
+    }
+    sorted_ = PyUnicode_Join(separator.get(), listed.get());
+    return sorted_ ? 0 : -1;
+}
+
+int Table::init_all()
+{
+    for (Table *table = first_; table; table = table->next_) {
+        if (table->init() < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+} // namespace tarvik

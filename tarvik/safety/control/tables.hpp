@@ -1,0 +1,278 @@
+// The fixed names of the checks: the keys each section accepts and the
+// choices of each setting, each written once, with the keys a check reads
+// named by slots that the compiler finds in their table.
+#ifndef TARVIK_SAFETY_CONTROL_TABLES_HPP
+#define TARVIK_SAFETY_CONTROL_TABLES_HPP
+
+#include "refs.hpp"
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace tarvik {
+
+// Most names a table holds: a section read without running Python code has
+// a place for the value of each.
+inline constexpr int max_names = 16;
+
+// Not constexpr (and defined nowhere), so that a slot looked up in a table
+// that lacks its name stops the build.
+int name_not_in_table();
+
+// The place of `text` among `texts`, found by the compiler where a constant
+// is needed: a constexpr variable, or checked<...>.
+template <size_t N>
+constexpr int slot_of(const std::array<const char *, N> &texts,
+                      std::string_view text)
+{
+    for (size_t i = 0; i < N; i++) {
+        if (std::string_view(texts[i]) == text) {
+            return static_cast<int>(i);
+        }
+    }
+    return name_not_in_table();
+}
+
+// A slot as a constant wherever it is written.
+template <int Slot>
+inline constexpr int checked = Slot;
+
+// The names of `first`, then those of `second`.
+template <size_t N, size_t M>
+constexpr std::array<const char *, N + M>
+joined(const std::array<const char *, N> &first,
+       const std::array<const char *, M> &second)
+{
+    std::array<const char *, N + M> both{};
+    for (size_t i = 0; i < N; i++) {
+        both[i] = first[i];
+    }
+    for (size_t i = 0; i < M; i++) {
+        both[N + i] = second[i];
+    }
+    return both;
+}
+
+// A fixed set of names, in the order written: the keys a section accepts or
+// the choices of a setting. Each table is listed as it is defined, and
+// Table::init_all() interns the names of all of them once per process,
+// kept for its life.
+class Table {
+  public:
+    template <size_t N>
+    explicit Table(const std::array<const char *, N> &texts)
+        : texts_(texts.data()), count_(static_cast<int>(N)), next_(first_)
+    {
+        static_assert(N <= max_names, "a table holds at most 16 names");
+        first_ = this;
+    }
+    Table(const Table &) = delete;
+    Table &operator=(const Table &) = delete;
+
+    int count() const { return count_; }
+    const char *text(int slot) const { return texts_[slot]; }
+    // The interned name: the very object of a key that Python source
+    // writes as an identifier.
+    PyObject *name(int slot) const { return names_[slot]; }
+    // The names as a frozenset, for the general path.
+    PyObject *members() const { return members_; }
+    // Sorted by code point and joined with ", ", as messages list them.
+    PyObject *sorted() const { return sorted_; }
+
+    // Slot of `key`, an exact str, or -1: by identity first, from slot
+    // `hint` on (a dict's keys often come in a table's order), then by
+    // text. Runs no Python code and sets no error.
+    int find(PyObject *key, int hint = 0) const
+    {
+        int slot = find_object(key, hint);
+        if (slot >= 0) {
+            return slot;
+        }
+        if (PyUnicode_READY(key) < 0) {
+            PyErr_Clear(); // out of memory: the general path will say so
+            return -1;
+        }
+        // The names are ASCII, and an ASCII text is always stored as such.
+        return PyUnicode_IS_ASCII(key)
+                   ? find_text(static_cast<const char *>(PyUnicode_DATA(key)),
+                               PyUnicode_GET_LENGTH(key))
+                   : -1;
+    }
+    // Slot of the str object `key` itself among the names, or -1.
+    int find_object(PyObject *key, int hint = 0) const
+    {
+        for (int i = hint; i < count_; i++) {
+            if (names_[i] == key) {
+                return i;
+            }
+        }
+        for (int i = 0; i < hint && i < count_; i++) {
+            if (names_[i] == key) {
+                return i;
+            }
+        }
+        return -1;
+    }
+    // Slot of the name spelled `text` (`length` bytes), or -1.
+    int find_text(const char *text, Py_ssize_t length) const;
+
+    // Interns the names of every table: 0, or -1 with an error set. Safe
+    // to call again.
+    static int init_all();
+
+  private:
+    int init();
+
+    const char *const *texts_;
+    int count_;
+    Table *next_;
+    Py_ssize_t lengths_[max_names] = {};
+    PyObject *names_[max_names] = {};
+    PyObject *members_ = nullptr;
+    PyObject *sorted_ = nullptr;
+    // The last table defined; each lists the one defined before it.
+    static inline Table *first_ = nullptr;
+};
+
+// --- keys of the sections -------------------------------------------------
+
+// control: its sections; the checks read the first four.
+inline constexpr std::array top_names{
+    "family", "predictor", "inla",    "compute",        "fixed",    "mode",
+    "expert", "hazard",    "lincomb", "update",         "lp_scale", "pardiso",
+    "stiles", "taucs",     "numa",    "only_hyperparam"};
+inline Table top_keys{top_names};
+namespace top {
+inline constexpr int family = slot_of(top_names, "family");
+inline constexpr int predictor = slot_of(top_names, "predictor");
+inline constexpr int inla = slot_of(top_names, "inla");
+inline constexpr int compute = slot_of(top_names, "compute");
+} // namespace top
+
+// The keys under which a family block or the predictor section carries a
+// link configuration, the first preferred.
+inline constexpr std::array link_names{"control.link", "control_link"};
+inline Table link_keys{link_names};
+namespace link_key {
+inline constexpr int preferred = slot_of(link_names, "control.link");
+inline constexpr int fallback = slot_of(link_names, "control_link");
+} // namespace link_key
+
+// control['predictor']: its keys, and the same with the link keys, which it
+// accepts when it carries a link configuration.
+inline constexpr std::array predictor_names{"compute", "link"};
+inline Table predictor_keys{predictor_names};
+inline constexpr auto predictor_link_names =
+    joined(predictor_names, link_names);
+inline Table predictor_link_keys{predictor_link_names};
+namespace predictor {
+inline constexpr int compute = slot_of(predictor_link_names, "compute");
+inline constexpr int preferred = slot_of(predictor_link_names, "control.link");
+inline constexpr int fallback = slot_of(predictor_link_names, "control_link");
+} // namespace predictor
+
+// A link configuration: the keys the checks read (any others are allowed).
+inline constexpr std::array configuration_names{"model", "quantile"};
+inline Table configuration_keys{configuration_names};
+namespace configuration {
+inline constexpr int model = slot_of(configuration_names, "model");
+inline constexpr int quantile = slot_of(configuration_names, "quantile");
+} // namespace configuration
+
+// control['inla']
+inline constexpr std::array inla_names{
+    "strategy", "int.strategy", "int_strategy", "control_vb", "adaptive_max"};
+inline Table inla_keys{inla_names};
+namespace inla {
+inline constexpr int strategy = slot_of(inla_names, "strategy");
+inline constexpr int int_strategy = slot_of(inla_names, "int.strategy");
+// Read only when int.strategy is missing or None.
+inline constexpr int int_strategy_too = slot_of(inla_names, "int_strategy");
+inline constexpr int control_vb = slot_of(inla_names, "control_vb");
+} // namespace inla
+
+// control['inla']['control_vb']; its settings that name a choice are listed
+// with their messages (messages.hpp).
+inline constexpr std::array vb_names{
+    "strategy",       "hessian_strategy", "enable",         "iter_max",
+    "hessian_update", "verbose",          "f_enable_limit", "emergency"};
+inline Table vb_keys{vb_names};
+
+// control['compute']: the switches. The check visits them in the order of
+// a set made from these.
+inline constexpr std::array compute_names{"config",
+                                          "dic",
+                                          "cpo",
+                                          "mlik",
+                                          "return_marginals",
+                                          "return_marginals_predictor",
+                                          "waic",
+                                          "po"};
+inline Table compute_keys{compute_names};
+
+// --- values -----------------------------------------------------------------
+
+// Choices, in their normal form (stripped, lower case, "." as separator).
+inline constexpr std::array strategy_names{
+    "auto", "gaussian", "simplified.laplace", "laplace", "adaptive"};
+inline Table strategy_choices{strategy_names};
+inline constexpr std::array int_strategy_names{"auto", "ccd",  "grid",
+                                               "eb",   "user", "user.std"};
+inline Table int_strategy_choices{int_strategy_names};
+inline constexpr std::array vb_strategy_names{"mean", "variance"};
+inline Table vb_strategy_choices{vb_strategy_names};
+inline constexpr std::array vb_hessian_names{"default", "full", "partial",
+                                             "diagonal"};
+inline Table vb_hessian_choices{vb_hessian_names};
+
+// Link models: the one of a gamma family, the others of a survival family,
+// which need no quantile, and all those of a survival family.
+inline constexpr std::array gamma_model_names{"quantile"};
+inline Table gamma_models{gamma_model_names};
+inline constexpr std::array unquantiled_model_names{"log", "neglog"};
+inline Table unquantiled_models{unquantiled_model_names};
+inline constexpr auto gammasurv_model_names =
+    joined(unquantiled_model_names, gamma_model_names);
+inline Table gammasurv_models{gammasurv_model_names};
+
+// The likelihood families that allow a link configuration, gamma tested
+// first, and the survival one among them.
+inline constexpr std::array gamma_family_names{"gamma", "gammasurv"};
+inline Table gamma_families{gamma_family_names};
+namespace family {
+inline constexpr int gamma = slot_of(gamma_family_names, "gamma");
+inline constexpr int gammasurv = slot_of(gamma_family_names, "gammasurv");
+} // namespace family
+
+// --- other names ------------------------------------------------------------
+
+// Method names and small texts the checks use.
+inline constexpr std::array word_names{
+    "control",      "get", "keys", "strip", "lower", "replace",
+    "intersection", "_",   ".",    ", ",    "",      "SafetyError"};
+inline Table words{word_names};
+namespace word {
+inline constexpr int control = slot_of(word_names, "control");
+inline constexpr int get = slot_of(word_names, "get");
+inline constexpr int keys = slot_of(word_names, "keys");
+inline constexpr int strip = slot_of(word_names, "strip");
+inline constexpr int lower = slot_of(word_names, "lower");
+inline constexpr int replace = slot_of(word_names, "replace");
+inline constexpr int intersection = slot_of(word_names, "intersection");
+inline constexpr int underscore = slot_of(word_names, "_");
+inline constexpr int dot = slot_of(word_names, ".");
+inline constexpr int comma_blank = slot_of(word_names, ", ");
+inline constexpr int empty = slot_of(word_names, "");
+inline constexpr int safety_error = slot_of(word_names, "SafetyError");
+} // namespace word
+
+// The interned word of `slot`, such as word::get.
+inline PyObject *word_name(int slot)
+{
+    return words.name(slot);
+}
+
+} // namespace tarvik
+
+#endif
