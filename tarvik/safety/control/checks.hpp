@@ -7,11 +7,10 @@
 namespace tarvik {
 
 // After argument binding, the argument tests and kwargs.get("control"),
-// on a `control` that is not None (owned by the caller): a new reference to
-// None, or nullptr with an exception set.
-PyObject *enforce_control_structure(const CallContext &call,
-                                    PyObject *control);
-PyObject *enforce_compute_section(const CallContext &call, PyObject *control);
+// on a `control` that is not None (owned by the caller): true when the call
+// is accepted, false with an exception set.
+bool enforce_control_structure(const CallContext &call, PyObject *control);
+bool enforce_compute_section(const CallContext &call, PyObject *control);
 
 } // namespace tarvik
 

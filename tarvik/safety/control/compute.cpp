@@ -66,7 +66,7 @@ bool check_compute(R &r, PyObject *control_arg)
 
 } // namespace
 
-PyObject *enforce_compute_section(const CallContext &call, PyObject *control)
+bool enforce_compute_section(const CallContext &call, PyObject *control)
 {
     return decide(call, control,
                   [](auto &r, PyObject *c) { return check_compute(r, c); });

@@ -262,7 +262,7 @@ bool check_control(R &r, PyObject *control_arg)
 
 } // namespace
 
-PyObject *enforce_control_structure(const CallContext &call, PyObject *control)
+bool enforce_control_structure(const CallContext &call, PyObject *control)
 {
     return decide(call, control,
                   [](auto &r, PyObject *c) { return check_control(r, c); });

@@ -93,28 +93,32 @@ PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
     return nullptr;
 }
 
-// The parameter a keyword names: its index, -1 when none, -2 on error.
-Py_ssize_t keyword_index(CheckFunction *self, PyObject *keyword)
+// The parameter a keyword names, into *index; false with the
+// interpreter's TypeError when there is none.
+bool keyword_index(CheckFunction *self, PyObject *keyword, Py_ssize_t *index)
 {
     if (!PyUnicode_Check(keyword)) {
         PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
                      self->qualname);
-        return -2;
+        return false;
     }
     Py_ssize_t count = self->spec->parameter_count;
-    for (Py_ssize_t i = 0; i < count; i++) {
-        if (PyTuple_GET_ITEM(self->varnames, i) == keyword) {
-            return i;
+    for (*index = 0; *index < count; ++*index) {
+        if (PyTuple_GET_ITEM(self->varnames, *index) == keyword) {
+            return true;
         }
     }
-    for (Py_ssize_t i = 0; i < count; i++) {
+    for (*index = 0; *index < count; ++*index) {
         int equal = PyObject_RichCompareBool(
-            keyword, PyTuple_GET_ITEM(self->varnames, i), Py_EQ);
+            keyword, PyTuple_GET_ITEM(self->varnames, *index), Py_EQ);
         if (equal != 0) {
-            return equal < 0 ? -2 : i;
+            return equal > 0;
         }
     }
-    return -1;
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got an unexpected keyword argument '%S'",
+                 self->qualname, keyword);
+    return false;
 }
 
 PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
@@ -143,14 +147,8 @@ int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
     Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keyword_count; k++) {
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t index = keyword_index(self, keyword);
-        if (index == -2) {
-            return -1;
-        }
-        if (index == -1) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got an unexpected keyword argument '%S'",
-                         self->qualname, keyword);
+        Py_ssize_t index = 0;
+        if (!keyword_index(self, keyword, &index)) {
             return -1;
         }
         if (bound[index]) {
@@ -228,7 +226,9 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
     Ref control = Ref::borrow(found);
     Ref families = Ref::borrow(spec.parameter_count > 1 ? bound[1] : nullptr);
     return spec.check({self->globals, self->builtins, families.get()},
-                      control.get());
+                      control.get())
+               ? Py_NewRef(Py_None)
+               : nullptr;
 }
 
 int check_function_traverse(PyObject *op, visitproc visit, void *arg)

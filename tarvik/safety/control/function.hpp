@@ -25,7 +25,7 @@ struct FunctionSpec {
     Py_ssize_t parameter_count;
     Parameter parameters[max_parameters];
     bool families_default; // the last parameter defaults to ()
-    PyObject *(*check)(const CallContext &call, PyObject *control);
+    bool (*check)(const CallContext &call, PyObject *control);
 };
 
 // Creates the function type once per process: 0, or -1 with an error set.

@@ -339,14 +339,14 @@ bool expect(R &r, int test, Message &message)
 
 // Decides a call by `check(reader, control)`: with the fast reader, then,
 // if it could not decide, with the general reader from the start; nothing
-// observable has happened before it. A new reference to None, or nullptr
-// with an exception set. `control` is not None and owned by the caller.
+// observable has happened before it. True when the call is accepted, false
+// with an exception set. `control` is owned by the caller.
 template <class Check>
-PyObject *decide(const CallContext &call, PyObject *control, Check &&check)
+bool decide(const CallContext &call, PyObject *control, Check &&check)
 {
     FastReader fast(call.families);
     if (check(fast, control)) {
-        Py_RETURN_NONE;
+        return true;
     }
     // Owned while the caller's code runs.
     Ref globals = Ref::borrow(call.globals);
@@ -355,12 +355,12 @@ PyObject *decide(const CallContext &call, PyObject *control, Check &&check)
     // The caller's own methods can call a check again with no Python frame
     // in between; the interpreter's recursion limit must still hold.
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return nullptr;
+        return false;
     }
     GeneralReader general(owned);
     bool accepted = check(general, control);
     Py_LeaveRecursiveCall();
-    return accepted ? Py_NewRef(Py_None) : nullptr;
+    return accepted;
 }
 
 } // namespace tarvik

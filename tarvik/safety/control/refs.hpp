@@ -10,13 +10,18 @@
 //
 // Stopping, the one convention of every source file:
 // - `Ref`: empty when the function stopped.
-// - `bool`: false when it stopped; true when it went through (a rule held).
-// - `int` for a question: 1 yes, 0 no, -1 when it stopped.
+// - `bool`: false when it stopped, true when it went through (a rule held).
+// - `int`: -1 when it stopped; otherwise the answer to a question, 1 (yes)
+//   or 0 (no), or 0 for a step that went through (the form the C API's
+//   slots and exec functions have).
+// - `PyObject *`, only where the C API fixes the type (slots, vectorcall):
+//   a new reference, or nullptr when it stopped.
+// A position where -1 means "none", such as Table::find's slot, is an
+// answer, not a stop.
 // A function stops either with a Python exception set, or, in the reader
 // that decides calls without running Python code (readers.hpp), with no
 // exception set and the call left undecided, for the general reader to
-// decide from the start. Nothing else means failure: no other negative
-// codes, no error objects.
+// decide from the start. No other value means failure.
 //
 // Nothing here throws: the module is built on the C API's error protocol
 // and compiled without exception support (see setup.py).
