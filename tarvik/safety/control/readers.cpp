@@ -12,9 +12,7 @@ bool FastReader::take_in(PyObject *mapping, const Table &table,
         return false;
     }
     section->table = &table;
-    for (int i = 0; i < table.count(); i++) {
-        section->values[i] = nullptr;
-    }
+    section->present = 0;
     // Counted, to spare the call that would find the end.
     Py_ssize_t size = PyDict_GET_SIZE(mapping);
     Py_ssize_t pos = 0;
@@ -29,6 +27,7 @@ bool FastReader::take_in(PyObject *mapping, const Table &table,
         }
         int slot = table.find(key, hint);
         if (slot >= 0) {
+            section->present |= uint32_t{1} << slot;
             section->values[slot] = value;
             hint = slot + 1;
         }

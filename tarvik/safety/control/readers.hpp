@@ -35,6 +35,7 @@
 #include "messages.hpp"
 #include "text.hpp"
 
+#include <cstdint>
 #include <utility>
 
 namespace tarvik {
@@ -51,7 +52,8 @@ class FastReader {
     using Value = PyObject *;
     struct Section {
         const Table *table;
-        PyObject *values[max_names]; // nullptr when missing
+        uint32_t present; // bit i: the mapping holds the name of slot i
+        PyObject *values[max_names]; // of the names present
     };
     // A value's normal form, made only when a test needs it.
     struct Text {
@@ -77,9 +79,8 @@ class FastReader {
         if (&allowed == section.table) {
             return true; // read() took in no other key
         }
-        for (int i = 0; i < section.table->count(); i++) {
-            if (section.values[i] &&
-                allowed.find_object(section.table->name(i)) < 0) {
+        for (uint32_t bits = section.present; bits; bits &= bits - 1) {
+            if (allowed.find_object(section.table->name(lowest(bits))) < 0) {
                 return false;
             }
         }
@@ -87,11 +88,11 @@ class FastReader {
     }
     Value get(const Section &section, int slot) const
     {
-        return section.values[slot] ? section.values[slot] : Py_None;
+        return has(section, slot) ? section.values[slot] : Py_None;
     }
     int has(const Section &section, int slot) const
     {
-        return section.values[slot] != nullptr;
+        return (section.present >> slot) & 1;
     }
     Value item(const Section &section, int slot) const
     {
@@ -100,9 +101,9 @@ class FastReader {
     template <class Visit>
     bool each_present(const Section &section, Visit &&visit) const
     {
-        for (int i = 0; i < section.table->count(); i++) {
-            if (section.values[i] &&
-                !visit(section.table->name(i), section.values[i])) {
+        for (uint32_t bits = section.present; bits; bits &= bits - 1) {
+            int slot = lowest(bits);
+            if (!visit(section.table->name(slot), section.values[slot])) {
                 return false;
             }
         }
@@ -128,6 +129,9 @@ class FastReader {
     }
     int truth(Value value) const
     {
+        if (PyDict_CheckExact(value)) {
+            return PyDict_GET_SIZE(value) != 0;
+        }
         return plain(value) ? PyObject_IsTrue(value) : -1;
     }
     int equals(Value value, long number) const
@@ -176,6 +180,7 @@ class FastReader {
     bool refuse_showing(Message &, Value) const { return false; }
 
   private:
+    static int lowest(uint32_t bits) { return __builtin_ctz(bits); }
     static bool made(const Text &text)
     {
         if (!text.made) {

@@ -15,6 +15,7 @@ namespace tarvik {
 // Most names a table holds: a section read without running Python code has
 // a place for the value of each.
 inline constexpr int max_names = 16;
+static_assert(max_names <= 32, "a section's names present fit in 32 bits");
 
 // Not constexpr (and defined nowhere), so that a slot looked up in a table
 // that lacks its name stops the build.
@@ -107,7 +108,7 @@ class Table {
                 return i;
             }
         }
-        for (int i = 0; i < hint && i < count_; i++) {
+        for (int i = 0; i < hint; i++) { // hint <= count_
             if (names_[i] == key) {
                 return i;
             }
