@@ -9,6 +9,10 @@ DEB_PACKAGES := g++ make python3-dev python3-setuptools python3-wheel \
 	python3-venv python3-pytest python3-hypothesis python3-mypy
 FORMAT_PACKAGES := clang-format
 
+# The project's own builds treat compiler warnings as errors (read by
+# setup.py); a user's pip install only shows them.
+export TARVIK_WERROR ?= 1
+
 # $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
 # (apt-get update once, only when something is missing).
 define apt_ensure

@@ -8,6 +8,7 @@ sanitizer run.
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -149,3 +150,14 @@ def test_sdist_installs_beside_the_package_and_leaves_it_alone(tmp_path):
     assert snapshot() == before
     assert run(python, "-P", "-c", AFTER, cwd=tmp_path).stdout == (
         "No module named 'tarvik.safety.control'\n")
+
+
+@pytest.mark.parametrize("werror, strict", [("1", True), ("0", False), (None, False)])
+def test_warnings_are_errors_only_in_our_builds(werror, strict, tmp_path):
+    env = user_env(**({"TARVIK_WERROR": werror} if werror else {}))
+    out = run(sys.executable, "setup.py", "--dry-run", "build_ext", "--force",
+              "--build-lib", tmp_path / "lib", "--build-temp", tmp_path / "temp",
+              cwd=ROOT, env=env).stdout
+    compiles = [line.split() for line in out.splitlines() if re.search(r"\s-c \S+\.cpp ", line)]
+    assert compiles and all(("-Werror" in flags) == strict for flags in compiles), out
+    assert all({"-fno-exceptions", "-fvisibility=hidden"} <= set(flags) for flags in compiles)
