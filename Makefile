@@ -1,5 +1,6 @@
 # Build, check and try out tarvik.safety.control.  Run `make help` for the
-# targets.  Everything installs what it needs (Debian packages) on first use.
+# targets.  Everything installs what it needs (Debian packages) on first use;
+# without root, make names the missing packages and stops.
 
 PYTHON ?= /usr/bin/python3
 CLANG_FORMAT ?= clang-format
@@ -12,22 +13,6 @@ FORMAT_PACKAGES := clang-format
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
 export TARVIK_WERROR ?= 1
-
-# $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
-# (apt-get update once, only when something is missing).
-define apt_ensure
-	@missing=""; \
-	for pkg in $(1); do \
-		dpkg-query -W -f='$${Status}' "$$pkg" 2>/dev/null \
-			| grep -q 'install ok installed' || missing="$$missing $$pkg"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-		echo "Installing Debian packages:$$missing"; \
-		apt-get update && \
-		DEBIAN_FRONTEND=noninteractive apt-get install -y \
-			--no-install-recommends $$missing; \
-	fi
-endef
 
 .PHONY: help deps build demo test sanitize bench format format-check \
 	format-deps clean
@@ -44,7 +29,7 @@ help:
 	@echo "make clean         remove build products"
 
 deps:
-	$(call apt_ensure,$(DEB_PACKAGES))
+	@scripts/deps.sh $@ $(DEB_PACKAGES)
 
 build: deps
 	$(PYTHON) setup.py build_ext --inplace
@@ -68,10 +53,11 @@ format-check: format-deps
 	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
 
 format-deps:
-	$(call apt_ensure,$(FORMAT_PACKAGES))
+	@scripts/deps.sh $@ $(FORMAT_PACKAGES)
 	@test -n "$(CXX_SOURCES)" || { echo "no C++ sources found" >&2; exit 1; }
 
 clean:
 	rm -rf build dist *.egg-info .pytest_cache .hypothesis
+	rm -rf standins/build standins/*.egg-info
 	rm -f tarvik/safety/control.*.so
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -14,6 +14,7 @@ import subprocess
 import sys
 import sysconfig
 import tarfile
+import tempfile
 import zipfile
 from pathlib import Path
 
@@ -161,3 +162,20 @@ def test_warnings_are_errors_only_in_our_builds(werror, strict, tmp_path):
     compiles = [line.split() for line in out.splitlines() if re.search(r"\s-c \S+\.cpp ", line)]
     assert compiles and all(("-Werror" in flags) == strict for flags in compiles), out
     assert all({"-fno-exceptions", "-fvisibility=hidden"} <= set(flags) for flags in compiles)
+
+
+@pytest.mark.skipif(shutil.which("make") is None or (os.geteuid() == 0 and not shutil.which("runuser")),
+                    reason="needs make, and runuser to drop root")
+def test_missing_package_without_root_says_what_to_do():
+    # In a folder anyone can read, so that the check runs as a user without root.
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)
+        shutil.copy(ROOT / "Makefile", folder)
+        shutil.copytree(ROOT / "scripts", Path(folder) / "scripts")
+        cmd = ["make", "-s", "deps", "DEB_PACKAGES=make tarvik-no-such-package"]
+        if os.geteuid() == 0:
+            cmd = ["runuser", "-u", "nobody", "--"] + cmd
+        done = run(*cmd, cwd=folder, ok=False)
+    assert done.returncode != 0
+    assert done.stderr.startswith("Missing Debian packages: tarvik-no-such-package\n"), done.stderr
+    assert "run `make deps`" in done.stderr and "lock" not in done.stderr
