@@ -20,6 +20,8 @@ from pathlib import Path
 
 import pytest
 
+from tarvik.safety import control
+
 ROOT = Path(__file__).resolve().parent.parent
 slow = pytest.mark.skipif(
     bool(os.environ.get("TARVIK_SANITIZE")),
@@ -151,6 +153,17 @@ def test_sdist_installs_beside_the_package_and_leaves_it_alone(tmp_path):
     assert snapshot() == before
     assert run(python, "-P", "-c", AFTER, cwd=tmp_path).stdout == (
         "No module named 'tarvik.safety.control'\n")
+
+
+@pytest.mark.parametrize("where", ["root", "elsewhere"])
+def test_pytest_command_tests_the_same_module(where, tmp_path):
+    # -P: no folder of ours on the path, as with the `pytest` command; the
+    # sanitizer build, an installed copy or the in-place build must still be
+    # the one found, whichever folder pytest runs from.
+    cwd = ROOT if where == "root" else tmp_path
+    done = run(sys.executable, "-P", "-m", "pytest", "--collect-only", "-p", "no:cacheprovider",
+               ROOT / "tests" / "test_module.py", cwd=cwd, env=dict(os.environ))
+    assert f"tarvik.safety.control loaded from: {control.__file__}\n" in done.stdout
 
 
 @pytest.mark.parametrize("werror, strict", [("1", True), ("0", False), (None, False)])
