@@ -1,9 +1,11 @@
-"""Packaging: what the sdist and the wheel carry, and an install beside the
-tarvik package.
+"""Packaging: what the sdist and the wheel carry, an install beside the tarvik
+package, the README's recipes, how the suite finds the module, and make's
+dependency check.
 
 The venv tests take most of this file's time; they build from a copy of the
 clone (the build leaves the checkout alone) and skip themselves in the
-sanitizer run.
+sanitizer run, and in the suite that the README's recipe runs against an
+installed copy from inside one of them.
 """
 
 import json
@@ -23,9 +25,10 @@ import pytest
 from tarvik.safety import control
 
 ROOT = Path(__file__).resolve().parent.parent
+NESTED = "TARVIK_PACKAGING_TEST"  # set in the suite a packaging test runs
 slow = pytest.mark.skipif(
-    bool(os.environ.get("TARVIK_SANITIZE")),
-    reason="venv and pip: not in the sanitizer run")
+    bool(os.environ.get("TARVIK_SANITIZE") or os.environ.get(NESTED)),
+    reason="venv and pip: not in the sanitizer run, nor inside a packaging test")
 MODULE = f"tarvik/safety/control{sysconfig.get_config_var('EXT_SUFFIX')}"
 OURS = {MODULE, "tarvik/safety/control.pyi"}
 PACKAGE = {"tarvik/__init__.py", "tarvik/safety/__init__.py", "tarvik/safety/errors.py",
@@ -55,6 +58,37 @@ def run(*cmd, cwd, env=None, ok=True):
 def copy_of_clone(dst: Path) -> Path:
     shutil.copytree(ROOT, dst, symlinks=True, ignore=BUILD_PRODUCTS)
     return dst
+
+
+def readme_recipes() -> str:
+    """The sh blocks of the README's install section, in order."""
+    text = (ROOT / "README.md").read_text()
+    section = text.split("\n## Installing with pip\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"^```sh\n(.*?)^```$", section, re.S | re.M)
+    assert blocks, "no sh blocks in the README's install section"
+    return "".join(blocks)
+
+
+@slow
+def test_readme_recipes(tmp_path):
+    clone = copy_of_clone(tmp_path / "clone")
+    # A file an older build left in the build folder must not reach a wheel.
+    stale = clone / "build" / f"lib.{sysconfig.get_platform()}-{sys.implementation.cache_tag}"
+    (stale / "tarvik" / "safety").mkdir(parents=True)
+    (stale / "tarvik" / "safety" / "stale.py").write_text("")
+    script = "set -euo pipefail\n" + readme_recipes()
+    out = run("bash", "-c", script, cwd=clone, env=user_env(**{NESTED: "1"})).stdout
+
+    for venv in (".venv", ".venv-pyenv"):  # Debian's Python, pyenv's
+        assert f"{clone}/{venv}/lib/python3.11/site-packages/{MODULE}\n" in out, out
+    # The suite passed against the installed copy, and said so.
+    loaded = re.escape(f"tarvik.safety.control loaded from: {clone}/.venv/lib/")
+    assert re.search(rf"^{loaded}\S+\.so$", out, re.M), out
+    assert re.search(r"^=+ \d+ passed", out, re.M), out
+    (ours,) = (clone / "dist").glob("tarvik_safety_control-*.whl")
+    (standins,) = (clone / "dist").glob("tarvik_safety_control_standins-*.whl")
+    assert wheel_files(ours) == OURS
+    assert wheel_files(standins) == PACKAGE
 
 
 def wheel_files(wheel: Path) -> set:
@@ -114,7 +148,7 @@ def test_sdist_installs_beside_the_package_and_leaves_it_alone(tmp_path):
                for p in (ROOT / "tarvik/safety/control").glob(pattern)}
     assert sources >= {"tarvik/safety/control/checks.hpp", "tarvik/safety/control/refs.hpp"}
     assert members >= sources | {"tarvik/safety/control.pyi", "setup.py", "pyproject.toml",
-                                 "MANIFEST.in", "README.md"}
+                                 "MANIFEST.in", "README.md", "CHANGELOG.md"}
     assert not members & PACKAGE
 
     fake = tmp_path / "fake"
