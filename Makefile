@@ -14,6 +14,13 @@ FORMAT_PACKAGES := clang-format
 # setup.py); a user's pip install only shows them.
 export TARVIK_WERROR ?= 1
 
+# $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
+# (apt-get update once, only when something is missing); without root, name
+# them and stop (scripts/deps.sh; $@ is the target to run as root).
+define apt_ensure
+	@scripts/deps.sh $@ $(1)
+endef
+
 .PHONY: help deps build demo test sanitize bench format format-check \
 	format-deps clean
 
@@ -29,7 +36,7 @@ help:
 	@echo "make clean         remove build products"
 
 deps:
-	@scripts/deps.sh $@ $(DEB_PACKAGES)
+	$(call apt_ensure,$(DEB_PACKAGES))
 
 build: deps
 	$(PYTHON) setup.py build_ext --inplace
@@ -53,7 +60,7 @@ format-check: format-deps
 	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
 
 format-deps:
-	@scripts/deps.sh $@ $(FORMAT_PACKAGES)
+	$(call apt_ensure,$(FORMAT_PACKAGES))
 	@test -n "$(CXX_SOURCES)" || { echo "no C++ sources found" >&2; exit 1; }
 
 clean:
