@@ -60,22 +60,33 @@ TARGETS = {
 GATE = "ffi_call"
 
 
+def import_bench(root: Path) -> Any:
+    """bench.py (its floors, timers and report), checking the module built in
+    place in `root`: imported from there first, bench.py takes it as it is."""
+    sys.path.insert(0, str(root))
+    try:
+        from tarvik.safety import control
+    except ImportError:
+        control = None
+    built = getattr(control, "__file__", None)
+    if not hasattr(control, "enforce_control_structure") or not Path(built).is_relative_to(root):
+        sys.exit("tarvik.safety.control is not built in {}: run `make build` there.".format(root))
+    import bench
+
+    return bench
+
+
 # --- inside callgrind: run the loops ------------------------------------------
 
 
 def run_loops(root: Path, only: str, calls: int, plan_path: Path) -> None:
     """Run every loop twice (N and 2N calls), each inside one C call, and
     write the plan: the label of each C call in order, and any problem."""
-    sys.path.insert(0, str(root))
-    from tarvik.safety import control  # from `root`, which bench.py then reuses
-
-    built = getattr(control, "__file__", None)
-    if not hasattr(control, "enforce_control_structure") or not Path(built).is_relative_to(root):
-        sys.exit("tarvik.safety.control is not built in {}: run `make build` there.".format(root))
-    import bench  # its timers, floors and outcome; puts this checkout on sys.path
+    bench = import_bench(root)
     import workloads
 
-    plan: Dict[str, Any] = {"module": control.__file__, "loops": [], "rows": [], "problems": []}
+    plan: Dict[str, Any] = {"module": bench.control.__file__, "loops": [], "rows": [],
+                            "problems": []}  # fmt: skip
 
     def count(label: str, timer: timeit.Timer) -> None:
         for number in (calls, 2 * calls):
@@ -231,9 +242,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.inside:
         run_loops(args.root, args.only, args.calls, args.inside)
         return 0
-    if not list((args.root / "tarvik" / "safety").glob("control.*.so")):
-        sys.exit("no in-place build of tarvik.safety.control in {}: run `make build`"
-                 " there.".format(args.root))  # fmt: skip
+    bench = import_bench(args.root)
     if shutil.which("valgrind") is None:
         sys.exit("valgrind is not installed: `make bench-instructions` installs it.")
 
@@ -242,17 +251,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     rows = rows_of(plan)
     print_rows(rows, plan, args)
     report = {"meta": metadata(args, plan), "rows": rows, "problems": plan["problems"]}
-    path = Path(args.json)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(json.dumps(report, indent=2) + "\n")
-    print("\nfigures written to {}".format(path))
-    missed = [row for row in rows if row["met"] is False]
-    if missed:
-        print("targets missed: " + ", ".join(
-            "{} / {}".format(row["workload"], row["check"]) for row in missed))  # fmt: skip
-    for problem in plan["problems"]:
-        print("WORKLOAD PROBLEM: " + problem, file=sys.stderr)
-    return 1 if plan["problems"] else 0
+    return bench.finish(report, args.json)
 
 
 if __name__ == "__main__":
