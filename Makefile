@@ -1,5 +1,6 @@
 # Build, check and try out tarvik.safety.control.  Run `make help` for the
-# targets.  Everything installs what it needs (Debian packages) on first use.
+# targets.  Everything installs what it needs (Debian packages) on first use;
+# without root, make names the missing packages and stops.
 
 PYTHON ?= /usr/bin/python3
 CLANG_FORMAT ?= clang-format
@@ -10,20 +11,15 @@ DEB_PACKAGES := g++ make python3-dev python3-setuptools python3-wheel \
 FORMAT_PACKAGES := clang-format
 BENCH_INSTRUCTIONS_PACKAGES := valgrind
 
+# The project's own builds treat compiler warnings as errors (read by
+# setup.py); a user's pip install only shows them.
+export TARVIK_WERROR ?= 1
+
 # $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
-# (apt-get update once, only when something is missing).
+# (apt-get update once, only when something is missing); without root, name
+# them and stop (scripts/deps.sh; $@ is the target to run as root).
 define apt_ensure
-	@missing=""; \
-	for pkg in $(1); do \
-		dpkg-query -W -f='$${Status}' "$$pkg" 2>/dev/null \
-			| grep -q 'install ok installed' || missing="$$missing $$pkg"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-		echo "Installing Debian packages:$$missing"; \
-		apt-get update && \
-		DEBIAN_FRONTEND=noninteractive apt-get install -y \
-			--no-install-recommends $$missing; \
-	fi
+	@scripts/deps.sh $@ $(1)
 endef
 
 .PHONY: help deps build demo test sanitize bench bench-instructions format \
@@ -75,5 +71,6 @@ format-deps:
 
 clean:
 	rm -rf build dist *.egg-info .pytest_cache .hypothesis
+	rm -rf standins/build standins/*.egg-info
 	rm -f tarvik/safety/control.*.so
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +

@@ -1,8 +1,17 @@
 """Build of the C++ extension module tarvik.safety.control.
 
-Everything else about the project is in pyproject.toml.  Set TARVIK_SANITIZE=1
-to build with AddressSanitizer and UndefinedBehaviorSanitizer (used by
-scripts/sanitize.sh; such a build needs the sanitizer runtimes preloaded).
+The distribution is the module and its type stub (control.pyi, placed beside
+the module), nothing else: tarvik/__init__.py, tarvik/safety/__init__.py,
+errors.py and family.py belong to the tarvik package, and the files of those
+names in this repository are stand-ins (standins/ makes them a distribution
+of their own).  Everything else about the project is in pyproject.toml.
+
+Environment variables read here:
+  TARVIK_WERROR=1    warnings are errors (set by the Makefile and scripts/ for
+                     the project's own builds; a user's build only warns)
+  TARVIK_SANITIZE=1  build with AddressSanitizer and UndefinedBehaviorSanitizer
+                     (used by scripts/sanitize.sh; such a build needs the
+                     sanitizer runtimes preloaded)
 """
 
 import os
@@ -10,9 +19,10 @@ from glob import glob
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.install_lib import install_lib
 
 CXX_FLAGS = [
-    "-std=c++17", "-Wall", "-Wextra", "-Werror", "-fvisibility=hidden",
+    "-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden",
     # Nothing in the module throws. Without exception tables, the forced
     # unwind that ends a daemon thread at interpreter shutdown passes through
     # our frames instead of running destructors (or std::terminate) there.
@@ -42,8 +52,13 @@ C_ONLY_FLAGS = {
 }
 
 
+def switched_on(name: str) -> bool:
+    return os.environ.get(name, "") not in ("", "0")
+
+
 class BuildExt(build_ext):
-    """build_ext that keeps the interpreter's C-only flags away from g++."""
+    """build_ext that keeps the interpreter's C-only flags away from g++ and
+    puts each module's stub beside it."""
 
     def build_extensions(self) -> None:
         for attr in ("compiler", "compiler_so", "compiler_cxx", "linker_so"):
@@ -56,10 +71,55 @@ class BuildExt(build_ext):
                 )
         super().build_extensions()
 
+    def stubs(self) -> list:
+        """(source, target) of the .pyi stub of each module that has one."""
+        pairs = []
+        for ext in self.extensions:
+            source = os.path.join(*ext.name.split(".")) + ".pyi"
+            if os.path.isfile(source):
+                target = os.path.join(
+                    os.path.dirname(self.get_ext_fullpath(ext.name)),
+                    os.path.basename(source),
+                )
+                pairs.append((source, target))
+        return pairs
+
+    def run(self) -> None:
+        super().run()
+        for source, target in self.stubs():
+            # In place, the stub already lies beside the module.
+            if os.path.abspath(source) != os.path.abspath(target):
+                self.copy_file(source, target)
+
+    def get_outputs(self) -> list:
+        return super().get_outputs() + [target for _, target in self.stubs()]
+
+
+class InstallLib(install_lib):
+    """Install what this build made, not every file of the build folder.
+
+    The build folder may still hold files that an earlier build of another
+    configuration left there (such as copies of the stand-ins); copying the
+    whole folder, as install_lib does, would put them into the wheel.
+    """
+
+    def install(self) -> list:
+        installed = []
+        for built in self.get_finalized_command("build_ext").get_outputs():
+            target = os.path.join(
+                self.install_dir, os.path.relpath(built, self.build_dir)
+            )
+            self.mkpath(os.path.dirname(target))
+            self.copy_file(built, target)
+            installed.append(target)
+        return installed
+
 
 extra_compile_args = list(CXX_FLAGS)
 extra_link_args = []
-if os.environ.get("TARVIK_SANITIZE", "") not in ("", "0"):
+if switched_on("TARVIK_WERROR"):
+    extra_compile_args.append("-Werror")
+if switched_on("TARVIK_SANITIZE"):
     extra_compile_args += SANITIZE_FLAGS
     extra_link_args += SANITIZE_FLAGS
 
@@ -72,4 +132,7 @@ control = Extension(
     extra_link_args=extra_link_args,
 )
 
-setup(ext_modules=[control], cmdclass={"build_ext": BuildExt})
+setup(
+    ext_modules=[control],
+    cmdclass={"build_ext": BuildExt, "install_lib": InstallLib},
+)

@@ -5,6 +5,9 @@ both):
 
     /usr/bin/python3 bench/bench.py [--quick] [--json PATH]
 
+It times the copy of the module that the interpreter finds (an installed
+one, say), or else this clone's build; the figures name the one timed.
+
 Every workload of bench/workloads.py is passed to both checks. Each row shows
 the median time per call of the native check and of its floor, measured in
 the same run, alternately, round after round, and the median of the
@@ -41,7 +44,11 @@ from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path[:0] = [str(ROOT), str(ROOT / "bench")]
+sys.path.insert(0, str(ROOT / "bench"))
+
+import locate  # noqa: E402
+
+locate.use_clone_unless_built()
 
 import reference  # noqa: E402
 import workloads  # noqa: E402
@@ -397,6 +404,7 @@ def metadata(args) -> Dict[str, Any]:
         "commit": commit,
         "python": sys.version.split()[0],
         "executable": sys.executable,
+        "module": control.__file__,
         "machine": platform.machine(),
         "platform": platform.platform(),
         "rounds": args.rounds,

@@ -16,6 +16,7 @@ CXX=${CXX:-g++}
 out=$root/build/asan
 
 export TARVIK_SANITIZE=1  # read by setup.py; the suite skips pip-install tests
+export TARVIK_WERROR=${TARVIK_WERROR:-1}  # warnings are errors in our own builds
 rm -rf "$out/tarvik"
 "$PYTHON" setup.py build_ext --force \
     --build-lib "$out" --build-temp "$root/build/asan-temp"

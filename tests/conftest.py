@@ -1,8 +1,20 @@
-"""Session set-up: refuse to test an unbuilt module, name the one loaded."""
+"""Session set-up: find the module, refuse an unbuilt one, name the one loaded.
+
+The suite tests the copy of tarvik.safety.control that the interpreter
+imports, when that is a built module, or else this clone's in-place build
+(bench/locate.py says which, for the benchmark too).
+"""
+
+import sys
+from pathlib import Path
 
 import pytest
 
-import tarvik.safety.control as control
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import locate  # noqa: E402
+
+locate.use_clone_unless_built()
+import tarvik.safety.control as control  # noqa: E402
 
 
 def pytest_configure(config: pytest.Config) -> None:

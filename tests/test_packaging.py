@@ -1,48 +1,230 @@
-"""The project builds a wheel offline, and the installed module works."""
+"""Packaging: what the sdist and the wheel carry, an install beside the tarvik
+package, the README's recipes, how the suite finds the module, and make's
+dependency check.
 
+The venv tests take most of this file's time; they build from a copy of the
+clone (the build leaves the checkout alone) and skip themselves in the
+sanitizer run, and in the suite that the README's recipe runs against an
+installed copy from inside one of them.
+"""
+
+import json
 import os
+import re
 import shutil
 import subprocess
 import sys
+import sysconfig
+import tarfile
+import tempfile
+import zipfile
 from pathlib import Path
 
 import pytest
 
+from tarvik.safety import control
+
 ROOT = Path(__file__).resolve().parent.parent
-CHECK = """import sys, tarvik.safety.control as m, importlib.resources as r
-assert m.__file__.startswith(sys.prefix), m.__file__
-assert all(r.files("tarvik.safety").joinpath(name).is_file()
-           for name in ("py.typed", "control.pyi"))
+NESTED = "TARVIK_PACKAGING_TEST"  # set in the suite a packaging test runs
+slow = pytest.mark.skipif(
+    bool(os.environ.get("TARVIK_SANITIZE") or os.environ.get(NESTED)),
+    reason="venv and pip: not in the sanitizer run, nor inside a packaging test")
+MODULE = f"tarvik/safety/control{sysconfig.get_config_var('EXT_SUFFIX')}"
+OURS = {MODULE, "tarvik/safety/control.pyi"}
+PACKAGE = {"tarvik/__init__.py", "tarvik/safety/__init__.py", "tarvik/safety/errors.py",
+           "tarvik/safety/family.py", "tarvik/safety/py.typed"}  # the stand-ins
+MESSAGE = "tarvik safety check: control['compute']['dic'] must be boolean."
+BUILD_PRODUCTS = shutil.ignore_patterns(
+    ".git", "build", "dist", "*.egg-info", "*.so", "__pycache__", ".venv*", ".pytest_cache",
+    ".hypothesis", ".mypy_cache")
+
+
+def user_env(**extra):
+    """The environment of a user's shell: no strict build, no path of ours."""
+    ours = ("PYTHONPATH", "PYTHONSAFEPATH", "PYTHONMALLOC", "LD_PRELOAD", "TARVIK_WERROR",
+            "TARVIK_SANITIZE")
+    env = {k: v for k, v in os.environ.items() if k not in ours}
+    return {**env, "PIP_DISABLE_PIP_VERSION_CHECK": "1", **extra}
+
+
+def run(*cmd, cwd, env=None, ok=True):
+    done = subprocess.run([str(c) for c in cmd], cwd=cwd, env=env or user_env(),
+                          capture_output=True, text=True, timeout=900)
+    if ok:
+        assert done.returncode == 0, f"{cmd}\n{done.stdout}\n{done.stderr}"
+    return done
+
+
+def copy_of_clone(dst: Path) -> Path:
+    shutil.copytree(ROOT, dst, symlinks=True, ignore=BUILD_PRODUCTS)
+    return dst
+
+
+def readme_recipes() -> str:
+    """The sh blocks of the README's install section, in order."""
+    text = (ROOT / "README.md").read_text()
+    section = text.split("\n## Installing with pip\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"^```sh\n(.*?)^```$", section, re.S | re.M)
+    assert blocks, "no sh blocks in the README's install section"
+    return "".join(blocks)
+
+
+@slow
+def test_readme_recipes(tmp_path):
+    clone = copy_of_clone(tmp_path / "clone")
+    # A file an older build left in the build folder must not reach a wheel.
+    stale = clone / "build" / f"lib.{sysconfig.get_platform()}-{sys.implementation.cache_tag}"
+    (stale / "tarvik" / "safety").mkdir(parents=True)
+    (stale / "tarvik" / "safety" / "stale.py").write_text("")
+    script = "set -euo pipefail\n" + readme_recipes()
+    out = run("bash", "-c", script, cwd=clone, env=user_env(**{NESTED: "1"})).stdout
+
+    for venv in (".venv", ".venv-pyenv"):  # Debian's Python, pyenv's
+        assert f"{clone}/{venv}/lib/python3.11/site-packages/{MODULE}\n" in out, out
+    # The suite passed against the installed copy, and said so.
+    loaded = re.escape(f"tarvik.safety.control loaded from: {clone}/.venv/lib/")
+    assert re.search(rf"^{loaded}\S+\.so$", out, re.M), out
+    assert re.search(r"^=+ \d+ passed", out, re.M), out
+    (ours,) = (clone / "dist").glob("tarvik_safety_control-*.whl")
+    (standins,) = (clone / "dist").glob("tarvik_safety_control_standins-*.whl")
+    assert wheel_files(ours) == OURS
+    assert wheel_files(standins) == PACKAGE
+
+
+def wheel_files(wheel: Path) -> set:
+    names = zipfile.ZipFile(wheel).namelist()
+    return {name for name in names if ".dist-info/" not in name}
+
+
+FAKE_PACKAGE = {  # a tarvik of its own, as the real one would be installed
+    "tarvik/__init__.py": '"""The real tarvik."""\nVERSION = "9.9"\n',
+    "tarvik/py.typed": "",
+    "tarvik/models.py": "def fit(**kwargs):\n    return kwargs\n",
+    "tarvik/safety/__init__.py": "",
+    "tarvik/safety/errors.py":
+        "class SafetyError(ValueError):\n    origin = 'real tarvik'\n",
+    "tarvik/safety/family.py":
+        "def _normalize_family_spec(family):\n    return family\n\n\n"
+        "def _normalize_link_value(link):\n    return link\n",
+}
+FAKE_PYPROJECT = """[build-system]
+requires = ["setuptools>=61"]
+build-backend = "setuptools.build_meta"
+[project]
+name = "tarvik"
+version = "9.9"
+[tool.setuptools]
+packages = ["tarvik", "tarvik.safety"]
+[tool.setuptools.package-data]
+tarvik = ["py.typed"]
+"""
+SNAPSHOT = """import hashlib, importlib.metadata as md, json
+print(json.dumps({str(f): hashlib.sha256(f.locate().read_bytes()).hexdigest()
+                  for f in md.files("tarvik")}))
+"""
+BESIDE = """import tarvik.safety.control as m, tarvik.safety.errors as e, tarvik.safety.family as f
+assert (m.SafetyError, m._normalize_family_spec) == (e.SafetyError, f._normalize_family_spec)
 try:
     m.enforce_compute_section({"control": {"compute": {"dic": 2}}})
-except m.SafetyError as err:
+except e.SafetyError as err:
+    print(err.origin, err, sep=": ")
+"""
+AFTER = """import pathlib, tarvik.models, tarvik.safety.errors
+print(list(pathlib.Path(tarvik.safety.__file__).parent.glob("control*")))
+try:
+    import tarvik.safety.control
+except ModuleNotFoundError as err:
     print(err)
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("TARVIK_SANITIZE")),
-                    reason="the sanitizer run tests its own build only")
-def test_wheel_installs_into_fresh_venv(tmp_path: Path) -> None:
-    src = tmp_path / "src"  # a copy: the build leaves the checkout alone
-    shutil.copytree(ROOT / "tarvik", src / "tarvik",
-                    ignore=shutil.ignore_patterns("*.so", "__pycache__"))
-    for name in ("pyproject.toml", "setup.py", "README.md"):
-        shutil.copy(ROOT / name, src)
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+@slow
+def test_sdist_installs_beside_the_package_and_leaves_it_alone(tmp_path):
+    clone = copy_of_clone(tmp_path / "clone")
+    run(sys.executable, "setup.py", "-q", "sdist", "-d", tmp_path / "sdist", cwd=clone)
+    (sdist,) = (tmp_path / "sdist").glob("tarvik-safety-control-*.tar.gz")
+    with tarfile.open(sdist) as archive:
+        members = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
+    sources = {str(p.relative_to(ROOT)) for pattern in ("*.cpp", "*.hpp")
+               for p in (ROOT / "tarvik/safety/control").glob(pattern)}
+    assert sources >= {"tarvik/safety/control/checks.hpp", "tarvik/safety/control/refs.hpp"}
+    assert members >= sources | {"tarvik/safety/control.pyi", "setup.py", "pyproject.toml",
+                                 "MANIFEST.in", "README.md", "CHANGELOG.md"}
+    assert not members & PACKAGE
 
-    def run(*cmd: object) -> str:
-        done = subprocess.run([str(c) for c in cmd], cwd=tmp_path, env=env,
-                              capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout + done.stderr
-        return done.stdout
-
-    # Without build isolation setuptools needs `wheel`, which a plain venv
-    # lacks; the system site packages (Debian's python3-wheel) supply it.
-    run(sys.executable, "-m", "venv", "--system-site-packages", "venv")
+    fake = tmp_path / "fake"
+    for name, text in FAKE_PACKAGE.items():
+        (fake / name).parent.mkdir(parents=True, exist_ok=True)
+        (fake / name).write_text(text)
+    (fake / "pyproject.toml").write_text(FAKE_PYPROJECT)
+    # The system site packages supply setuptools and wheel (no build isolation).
+    run(sys.executable, "-m", "venv", "--system-site-packages", "venv", cwd=tmp_path)
     python = tmp_path / "venv" / "bin" / "python"
-    run(python, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-        "-w", "dist", src)
-    (wheel,) = (tmp_path / "dist").glob("tarvik_safety_control-0.1.0-*.whl")
-    run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel)
-    assert run(python, "-c", CHECK) == (
-        "tarvik safety check: control['compute']['dic'] must be boolean.\n")
+
+    def pip(*args):
+        return run(python, "-m", "pip", *args, "--no-index", "--no-deps", cwd=tmp_path).stdout
+
+    def snapshot():
+        return json.loads(run(python, "-P", "-c", SNAPSHOT, cwd=tmp_path).stdout)
+
+    pip("install", "--no-build-isolation", fake)
+    before = snapshot()
+    assert set(before) >= set(FAKE_PACKAGE)
+
+    # What `pip install` of the sdist does, in two steps to look at the wheel.
+    pip("wheel", "--no-build-isolation", "-w", "wheels", sdist)
+    (wheel,) = (tmp_path / "wheels").glob("tarvik_safety_control-*.whl")
+    assert wheel_files(wheel) == OURS
+
+    pip("install", wheel)
+    assert snapshot() == before
+    assert run(python, "-P", "-c", BESIDE, cwd=tmp_path).stdout == f"real tarvik: {MESSAGE}\n"
+    # The package is marked typed, so mypy reads the stub beside the module.
+    typed = run(python, "-m", "mypy", "--no-incremental", "--cache-dir", tmp_path / "mypy", "-c",
+                "from tarvik.safety.control import enforce_compute_section as f\nf(1)\n",
+                cwd=tmp_path, ok=False)
+    assert typed.returncode == 1 and 'has incompatible type "int"' in typed.stdout, typed.stdout
+
+    run(python, "-m", "pip", "uninstall", "-y", "tarvik-safety-control", cwd=tmp_path)
+    assert snapshot() == before
+    assert run(python, "-P", "-c", AFTER, cwd=tmp_path).stdout == (
+        "[]\nNo module named 'tarvik.safety.control'\n")
+
+
+@pytest.mark.parametrize("where", ["root", "elsewhere"])
+def test_pytest_command_tests_the_same_module(where, tmp_path):
+    # -P: no folder of ours on the path, as with the `pytest` command; the
+    # sanitizer build, an installed copy or the in-place build must still be
+    # the one found, whichever folder pytest runs from.
+    cwd = ROOT if where == "root" else tmp_path
+    done = run(sys.executable, "-P", "-m", "pytest", "--collect-only", "-p", "no:cacheprovider",
+               ROOT / "tests" / "test_module.py", cwd=cwd, env=dict(os.environ))
+    assert f"tarvik.safety.control loaded from: {control.__file__}\n" in done.stdout
+
+
+@pytest.mark.parametrize("werror, strict", [("1", True), ("0", False), (None, False)])
+def test_warnings_are_errors_only_in_our_builds(werror, strict, tmp_path):
+    env = user_env(**({"TARVIK_WERROR": werror} if werror else {}))
+    out = run(sys.executable, "setup.py", "--dry-run", "build_ext", "--force",
+              "--build-lib", tmp_path / "lib", "--build-temp", tmp_path / "temp",
+              cwd=ROOT, env=env).stdout
+    compiles = [line.split() for line in out.splitlines() if re.search(r"\s-c \S+\.cpp ", line)]
+    assert compiles and all(("-Werror" in flags) == strict for flags in compiles), out
+    assert all({"-fno-exceptions", "-fvisibility=hidden"} <= set(flags) for flags in compiles)
+
+
+@pytest.mark.skipif(shutil.which("make") is None or (os.geteuid() == 0 and not shutil.which("runuser")),
+                    reason="needs make, and runuser to drop root")
+def test_missing_package_without_root_says_what_to_do():
+    # In a folder anyone can read, so that the check runs as a user without root.
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)
+        shutil.copy(ROOT / "Makefile", folder)
+        shutil.copytree(ROOT / "scripts", Path(folder) / "scripts")
+        cmd = ["make", "-s", "deps", "DEB_PACKAGES=make tarvik-no-such-package"]
+        if os.geteuid() == 0:
+            cmd = ["runuser", "-u", "nobody", "--"] + cmd
+        done = run(*cmd, cwd=folder, ok=False)
+    assert done.returncode != 0
+    assert done.stderr.startswith("Missing Debian packages: tarvik-no-such-package\n"), done.stderr
+    assert "run `make deps`" in done.stderr and "lock" not in done.stderr
