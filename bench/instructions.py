@@ -25,9 +25,10 @@ that "instructions per call" is what the call statement itself costs, and
 the ratio is that of the check to its floor. PYTHONHASHSEED is fixed, so a
 run gives the same counts every time.
 
-`--root DIR` measures the module built in place in another checkout (the
-workloads and floors stay this checkout's), to compare a change with the
-code before it.
+It counts the copy of the module that bench/bench.py times (the one the
+interpreter finds, or else this clone's build); `--root DIR` counts the one
+built in place in another checkout instead (the workloads and floors stay
+this clone's), to compare a change with the code before it.
 """
 
 import argparse
@@ -60,17 +61,19 @@ TARGETS = {
 GATE = "ffi_call"
 
 
-def import_bench(root: Path) -> Any:
-    """bench.py (its floors, timers and report), checking the module built in
-    place in `root`: imported from there first, bench.py takes it as it is."""
-    sys.path.insert(0, str(root))
-    try:
-        from tarvik.safety import control
-    except ImportError:
-        control = None
-    built = getattr(control, "__file__", None)
-    if not hasattr(control, "enforce_control_structure") or not Path(built).is_relative_to(root):
-        sys.exit("tarvik.safety.control is not built in {}: run `make build` there.".format(root))
+def import_bench(root: Optional[Path]) -> Any:
+    """bench.py (its floors, timers and report) with the module to count:
+    the one built in place in `root`, imported from there first (bench.py
+    takes it as it is), or else the one bench.py finds."""
+    if root is not None:
+        sys.path.insert(0, str(root))
+        try:
+            from tarvik.safety import control
+        except ImportError:
+            control = None
+        built = getattr(control, "__file__", None)
+        if not hasattr(control, "enforce_control_structure") or not Path(built).is_relative_to(root):
+            sys.exit("tarvik.safety.control is not built in {}: run `make build` there.".format(root))
     import bench
 
     return bench
@@ -79,7 +82,7 @@ def import_bench(root: Path) -> Any:
 # --- inside callgrind: run the loops ------------------------------------------
 
 
-def run_loops(root: Path, only: str, calls: int, plan_path: Path) -> None:
+def run_loops(root: Optional[Path], only: str, calls: int, plan_path: Path) -> None:
     """Run every loop twice (N and 2N calls), each inside one C call, and
     write the plan: the label of each C call in order, and any problem."""
     bench = import_bench(root)
@@ -135,8 +138,10 @@ def callgrind(args, work: Path) -> Dict[str, Any]:
         "--toggle-collect=" + GATE, "--dump-after=" + GATE,
         "--callgrind-out-file=" + str(out),
         sys.executable, str(Path(__file__).resolve()), "--inside", str(plan_path),
-        "--root", str(args.root), "--calls", str(args.calls), "--only", args.only,
+        "--calls", str(args.calls), "--only", args.only,
     ]  # fmt: skip
+    if args.root is not None:
+        command += ["--root", str(args.root)]
     env = dict(os.environ, PYTHONHASHSEED="0")
     result = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
     if result.returncode != 0 or not plan_path.exists():
@@ -212,8 +217,10 @@ def metadata(args, plan: Dict[str, Any]) -> Dict[str, Any]:
 
     return {
         "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "root": str(args.root),
-        "commit": output("git", "-C", str(args.root), "rev-parse", "--short", "HEAD"),
+        "root": None if args.root is None else str(args.root),
+        # of the checkout the module was built in, if it was
+        "commit": output("git", "-C", str(Path(plan["module"]).parent), "rev-parse", "--short",
+                         "HEAD"),  # fmt: skip
         "module": plan["module"],
         "python": sys.version.split()[0],
         "executable": sys.executable,
@@ -232,13 +239,15 @@ def main(argv: Optional[List[str]] = None) -> int:
                         help="count only the workloads whose name contains TEXT")  # fmt: skip
     parser.add_argument("--calls", type=int, default=1000, metavar="N",
                         help="calls in the shorter of each loop's two runs (default 1000)")  # fmt: skip
-    parser.add_argument("--root", type=Path, default=ROOT, metavar="DIR",
-                        help="checkout whose in-place build is measured (default: this one)")  # fmt: skip
+    parser.add_argument("--root", type=Path, metavar="DIR",
+                        help="checkout whose in-place build is counted (default: the module"
+                        " bench.py times)")  # fmt: skip
     parser.add_argument("--json", default=str(ROOT / "build" / "instructions.json"),
                         help="where to write the figures (default: build/instructions.json)")  # fmt: skip
     parser.add_argument("--inside", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    args.root = args.root.resolve()
+    if args.root is not None:
+        args.root = args.root.resolve()
     if args.inside:
         run_loops(args.root, args.only, args.calls, args.inside)
         return 0

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+from tarvik.safety import control as native
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -23,6 +25,7 @@ def test_instruction_counts_run(tmp_path):
     )  # fmt: skip
     assert result.returncode == 0, result.stderr
     figures = json.loads(report.read_text())
+    assert figures["meta"]["module"] == native.__file__  # the copy under test
     assert figures["problems"] == []
     rows = {(row["workload"], row["check"]): row for row in figures["rows"]}
     assert set(rows) == {("typical", "structure"), ("typical", "compute")}
