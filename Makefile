@@ -9,6 +9,7 @@ CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/contr
 DEB_PACKAGES := g++ make python3-dev python3-setuptools python3-wheel \
 	python3-venv python3-pytest python3-hypothesis python3-mypy
 FORMAT_PACKAGES := clang-format
+BENCH_INSTRUCTIONS_PACKAGES := valgrind
 
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
@@ -21,8 +22,8 @@ define apt_ensure
 	@scripts/deps.sh $@ $(1)
 endef
 
-.PHONY: help deps build demo test sanitize bench format format-check \
-	format-deps clean
+.PHONY: help deps build demo test sanitize bench bench-instructions format \
+	format-check format-deps clean
 
 help:
 	@echo "make deps          install the Debian packages the project needs"
@@ -31,6 +32,7 @@ help:
 	@echo "make test          build, then run the whole pytest suite"
 	@echo "make sanitize      ASan+UBSan build in build/asan/, suite run against it"
 	@echo "make bench         build, then run bench/bench.py"
+	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make format        clang-format the C++ sources in place"
 	@echo "make format-check  fail if the C++ sources are not clang-formatted"
 	@echo "make clean         remove build products"
@@ -52,6 +54,10 @@ sanitize: deps
 
 bench: build
 	$(PYTHON) bench/bench.py
+
+bench-instructions: build
+	$(call apt_ensure,$(BENCH_INSTRUCTIONS_PACKAGES))
+	$(PYTHON) bench/instructions.py
 
 format: format-deps
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

@@ -442,17 +442,23 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     report = {"meta": metadata(args), "rows": rows, "bounds": bounds, "memory": memory,
               "scaling": scaling, "problems": problems}  # fmt: skip
-    path = Path(args.json)
+    return finish(report, args.json)
+
+
+def finish(report: Dict[str, Any], json_path: str) -> int:
+    """Write the figures, name the missed targets and the workloads that went
+    wrong; the exit status: 1 when a workload did."""
+    path = Path(json_path)
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps(report, indent=2) + "\n")
     print("\nfigures written to {}".format(path))
-    missed = [row for row in rows if row["met"] is False]
+    missed = [row for row in report["rows"] if row["met"] is False]
     if missed:
         print("targets missed: " + ", ".join(
             "{} / {}".format(row["workload"], row["check"]) for row in missed))  # fmt: skip
-    for problem in problems:
+    for problem in report["problems"]:
         print("WORKLOAD PROBLEM: " + problem, file=sys.stderr)
-    return 1 if problems else 0
+    return 1 if report["problems"] else 0
 
 
 if __name__ == "__main__":

@@ -12,6 +12,26 @@ from tarvik.safety.errors import SafetyError
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
 
+# The keys each section accepts and the choices of each strategy setting.
+TOP_LEVEL_KEYS = frozenset({
+    "family", "predictor", "inla", "compute", "fixed", "mode", "expert", "hazard",
+    "lincomb", "update", "lp_scale", "pardiso", "stiles", "taucs", "numa",
+    "only_hyperparam",
+})  # fmt: skip
+PREDICTOR_KEYS = frozenset({"compute", "link"})
+LINK_KEYS = frozenset({"control.link", "control_link"})
+INLA_KEYS = frozenset({"strategy", "int.strategy", "int_strategy", "control_vb", "adaptive_max"})
+CONTROL_VB_KEYS = frozenset({
+    "strategy", "hessian_strategy", "enable", "iter_max", "hessian_update",
+    "verbose", "f_enable_limit", "emergency",
+})  # fmt: skip
+STRATEGIES = frozenset({"auto", "gaussian", "simplified.laplace", "laplace", "adaptive"})
+INT_STRATEGIES = frozenset({"auto", "ccd", "grid", "eb", "user", "user.std"})
+COMPUTE_SWITCHES = frozenset({
+    "config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor",
+    "waic", "po",
+})  # fmt: skip
+
 
 def _type_name(tp):
     # The C-level tp_name: a class statement gives just the class name, a
@@ -87,7 +107,7 @@ def enforce_control_structure(
             raise SafetyError("tarvik safety check: quantile must be in (0,1).")
         return None
 
-    def _normalize_choice(name: "str", value: "Any", allowed: "set[str]") -> "None":
+    def _normalize_choice(name: "str", value: "Any", allowed: "frozenset[str]") -> "None":
         try:
             normalized = str(value).strip().lower().replace("_", ".")
         except Exception as exc:
@@ -107,12 +127,7 @@ def enforce_control_structure(
         return None
     if not isinstance(control, dict):
         raise SafetyError("tarvik safety check: 'control' must be a dict when provided.")
-    allowed_top = {
-        "family", "predictor", "inla", "compute", "fixed", "mode", "expert", "hazard",
-        "lincomb", "update", "lp_scale", "pardiso", "stiles", "taucs", "numa",
-        "only_hyperparam",
-    }
-    extra = set(control.keys()) - allowed_top
+    extra = set(control.keys()) - TOP_LEVEL_KEYS
     if extra:
         raise SafetyError(
             "tarvik safety check: unsupported keys in 'control': {}.".format(_join_keys(extra))
@@ -133,11 +148,11 @@ def enforce_control_structure(
     if predictor_block is not None:
         if not isinstance(predictor_block, dict):
             raise SafetyError("tarvik safety check: control['predictor'] must be a dict.")
-        allowed_predictor = {"compute", "link"}
+        allowed_predictor = PREDICTOR_KEYS
         if "control.link" in predictor_block or "control_link" in predictor_block:
             link_conf = predictor_block.get("control.link") or predictor_block.get("control_link")
             _validate_control_link(link_conf)
-            allowed_predictor.update({"control.link", "control_link"})
+            allowed_predictor = PREDICTOR_KEYS | LINK_KEYS
         extra_pred = set(predictor_block.keys()) - allowed_predictor
         if extra_pred:
             raise SafetyError(
@@ -155,27 +170,22 @@ def enforce_control_structure(
         return None
     if not isinstance(inla_block, dict):
         raise SafetyError("tarvik safety check: control['inla'] must be a dict when provided.")
-    allowed_inla_keys = {"strategy", "int.strategy", "int_strategy", "control_vb", "adaptive_max"}
-    extra_inla = set(inla_block.keys()) - allowed_inla_keys
+    extra_inla = set(inla_block.keys()) - INLA_KEYS
     if extra_inla:
         raise SafetyError(
             "tarvik safety check: control['inla'] currently supports only {} overrides; "
-            "found {}.".format(", ".join(sorted(allowed_inla_keys)), _join_keys(extra_inla))
+            "found {}.".format(", ".join(sorted(INLA_KEYS)), _join_keys(extra_inla))
         )
 
     control_vb = inla_block.get("control_vb")
     if control_vb is not None:
         if not isinstance(control_vb, dict):
             raise SafetyError("tarvik safety check: control['inla']['control_vb'] must be a dict.")
-        allowed_vb_keys = {
-            "strategy", "hessian_strategy", "enable", "iter_max", "hessian_update",
-            "verbose", "f_enable_limit", "emergency",
-        }
-        extra_vb = set(control_vb.keys()) - allowed_vb_keys
+        extra_vb = set(control_vb.keys()) - CONTROL_VB_KEYS
         if extra_vb:
             raise SafetyError(
                 "tarvik safety check: control['inla']['control_vb'] supports only {} keys; "
-                "found {}.".format(", ".join(sorted(allowed_vb_keys)), _join_keys(extra_vb))
+                "found {}.".format(", ".join(sorted(CONTROL_VB_KEYS)), _join_keys(extra_vb))
             )
         vb_strategy = control_vb.get("strategy")
         if vb_strategy is not None:
@@ -197,18 +207,12 @@ def enforce_control_structure(
 
     strategy_val = inla_block.get("strategy")
     if strategy_val is not None:
-        _normalize_choice(
-            "strategy", strategy_val,
-            {"auto", "gaussian", "simplified.laplace", "laplace", "adaptive"},
-        )
+        _normalize_choice("strategy", strategy_val, STRATEGIES)
     int_strategy_val = inla_block.get("int.strategy")
     if int_strategy_val is None and "int_strategy" in inla_block:
         int_strategy_val = inla_block.get("int_strategy")
     if int_strategy_val is not None:
-        _normalize_choice(
-            "int.strategy", int_strategy_val,
-            {"auto", "ccd", "grid", "eb", "user", "user.std"},
-        )
+        _normalize_choice("int.strategy", int_strategy_val, INT_STRATEGIES)
     return None
 
 
@@ -222,19 +226,14 @@ def enforce_compute_section(kwargs: "Dict[str, Any]") -> "None":
         return None
     if not isinstance(compute, dict):
         raise SafetyError("tarvik safety check: control['compute'] must be a dict if provided.")
-    _allowed_compute_keys = {
-        "config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor",
-        "waic", "po",
-    }
-    allowed_keys = _allowed_compute_keys
-    extra = set(compute.keys()) - _allowed_compute_keys
+    extra = set(compute.keys()) - COMPUTE_SWITCHES
     if extra:
         raise SafetyError(
             "tarvik safety check: unsupported keys in control['compute']: {}. Allowed: {}.".format(
-                _join_keys(extra), ", ".join(sorted(allowed_keys))
+                _join_keys(extra), ", ".join(sorted(COMPUTE_SWITCHES))
             )
         )
-    for key in _allowed_compute_keys.intersection(compute.keys()):
+    for key in COMPUTE_SWITCHES.intersection(compute.keys()):
         val = compute[key]
         if isinstance(val, bool):
             continue

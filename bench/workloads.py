@@ -9,6 +9,8 @@ before timing, so a workload cannot silently drift onto another path).
 
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
+from reference import COMPUTE_SWITCHES, CONTROL_VB_KEYS, INLA_KEYS, STRATEGIES
+
 DATA = {"y": [1.2, 0.7, 3.4], "x": [0.1, 0.2, 0.3], "site": [1, 2, 1]}
 PREFIX = "tarvik safety check: "
 
@@ -132,6 +134,11 @@ def inla(settings: Any) -> Dict[str, Any]:
     return {"inla": settings}
 
 
+def listed(names: Any) -> str:
+    """Names as the messages list them: sorted, joined with ", "."""
+    return ", ".join(sorted(names))
+
+
 # (name, control, families, check, message after the prefix)
 _REFUSED: List[Tuple[str, Any, Tuple[Any, ...], str, str]] = [
     ("control not a dict", [("family", {})], (), "structure",
@@ -149,14 +156,12 @@ _REFUSED: List[Tuple[str, Any, Tuple[Any, ...], str, str]] = [
     ("inla not a dict", inla("laplace"), (), "structure",
      "control['inla'] must be a dict when provided."),
     ("unsupported inla keys", inla({"strategy": "auto", "npoints": 9}), (), "structure",
-     "control['inla'] currently supports only adaptive_max, control_vb, int.strategy, "
-     "int_strategy, strategy overrides; found npoints."),
+     "control['inla'] currently supports only " + listed(INLA_KEYS) + " overrides; found npoints."),
     ("control_vb not a dict", inla({"control_vb": True}), (), "structure",
      "control['inla']['control_vb'] must be a dict."),
     ("unsupported control_vb keys", inla({"control_vb": {"enable": True, "iters": 3}}), (),
      "structure",
-     "control['inla']['control_vb'] supports only emergency, enable, f_enable_limit, "
-     "hessian_strategy, hessian_update, iter_max, strategy, verbose keys; found iters."),
+     "control['inla']['control_vb'] supports only " + listed(CONTROL_VB_KEYS) + " keys; found iters."),
     ("control_vb strategy", inla({"control_vb": {"strategy": "Median"}}), (), "structure",
      "control['inla']['control_vb']['strategy'] must be 'mean' or 'variance'; got 'Median'."),
     ("control_vb hessian_strategy", inla({"control_vb": {"hessian_strategy": "diag"}}), (),
@@ -166,8 +171,7 @@ _REFUSED: List[Tuple[str, Any, Tuple[Any, ...], str, str]] = [
     ("strategy without text", inla({"strategy": Unprintable()}), (), "structure",
      "control['inla']['strategy'] must be a string."),
     ("strategy not a choice", inla({"strategy": " Fast "}), (), "structure",
-     "control['inla']['strategy'] must be one of adaptive, auto, gaussian, laplace, "
-     "simplified.laplace; got ' Fast '."),
+     "control['inla']['strategy'] must be one of " + listed(STRATEGIES) + "; got ' Fast '."),
     ("link for a gaussian model", link({"model": "quantile", "quantile": 0.5}), ("gaussian",),
      "structure", "control.link is only allowed for gamma likelihoods."),
     ("link not a dict", link("quantile"), ("gamma",), "structure",
@@ -188,8 +192,7 @@ _REFUSED: List[Tuple[str, Any, Tuple[Any, ...], str, str]] = [
      "control['compute'] must be a dict if provided."),
     ("unsupported compute keys", {"compute": {"dic": True, "DIC": True, "aic": 1}}, (),
      "compute",
-     "unsupported keys in control['compute']: DIC, aic. Allowed: config, cpo, dic, mlik, po, "
-     "return_marginals, return_marginals_predictor, waic."),
+     "unsupported keys in control['compute']: DIC, aic. Allowed: " + listed(COMPUTE_SWITCHES) + "."),
     ("compute switch not boolean", {"compute": {"dic": True, "waic": 2}}, (), "compute",
      "control['compute']['waic'] must be boolean."),
 ]  # fmt: skip

@@ -1,17 +1,20 @@
 """Rules and messages of enforce_compute_section."""
 
 import enum
+import sys
+from pathlib import Path
 
 import pytest
 
 from tarvik.safety.control import enforce_compute_section
 from tarvik.safety.errors import SafetyError
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+from reference import COMPUTE_SWITCHES  # noqa: E402
+
 NOT_DICT = "tarvik safety check: control['compute'] must be a dict if provided."
-ALLOWED = (
-    "config, cpo, dic, mlik, po, return_marginals, return_marginals_predictor, waic"
-)
-SWITCHES = ALLOWED.split(", ")
+SWITCHES = sorted(COMPUTE_SWITCHES)
+ALLOWED = ", ".join(SWITCHES)
 
 
 def unsupported(keys):

@@ -19,6 +19,7 @@ from tarvik.safety.errors import SafetyError
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
+import reference  # noqa: E402
 import workloads  # noqa: E402
 
 
@@ -174,13 +175,8 @@ def test_quantile_text_chains_the_float_error():
 
 
 # Every key some section accepts.
-KNOWN_NAMES = {
-    "family", "predictor", "inla", "compute", "fixed", "mode", "expert", "hazard", "lincomb", "update",
-    "lp_scale", "pardiso", "stiles", "taucs", "numa", "only_hyperparam", "link", "control.link",
-    "control_link", "strategy", "int.strategy", "int_strategy", "control_vb", "adaptive_max",
-    "hessian_strategy", "enable", "iter_max", "hessian_update", "verbose", "f_enable_limit", "emergency",
-    "config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor", "waic", "po",
-}  # fmt: skip
+KNOWN_NAMES = (reference.TOP_LEVEL_KEYS | reference.PREDICTOR_KEYS | reference.LINK_KEYS
+               | reference.INLA_KEYS | reference.CONTROL_VB_KEYS | reference.COMPUTE_SWITCHES)
 KEY_TEXT = st.text(st.characters(min_codepoint=0, max_codepoint=0xFF), max_size=12)
 PREFIXES = st.sampled_from(["", "unsupported_", "a" * 40, "\x00", "\xff\xfe"])
 

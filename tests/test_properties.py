@@ -73,8 +73,7 @@ INLA = section({
     "strategy": CHOICE, "int.strategy": CHOICE, "int_strategy": CHOICE, "control_vb": rarely(VB, SCALARS),
     "adaptive_max": SCALARS,
 })  # fmt: skip
-SWITCH_NAMES = ["config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor", "waic",
-                "po"]  # fmt: skip
+SWITCH_NAMES = sorted(reference.COMPUTE_SWITCHES)
 CONTROL = section({
     "family": rarely(FAMILY, st.lists(FAMILY, max_size=2) | SCALARS), "predictor": rarely(PREDICTOR, SCALARS),
     "inla": rarely(INLA, SCALARS), "compute": rarely(section({name: SWITCH for name in SWITCH_NAMES}), SCALARS),

@@ -1,0 +1,103 @@
+"""The README's messages and lists are the module's own: every row of its
+message table is what some refused input raises, and every refusal has its
+row. `{}` in a row stands for the part the module fills in."""
+
+import ast
+import re
+import sys
+from pathlib import Path
+
+import pytest
+
+from tarvik.safety.control import enforce_compute_section, enforce_control_structure
+from tarvik.safety.errors import SafetyError
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+import workloads  # noqa: E402
+
+README = (ROOT / "README.md").read_text()
+
+
+def section(title):
+    return README.split("\n## " + title + "\n", 1)[1].split("\n## ", 1)[0]
+
+
+MESSAGES = section("Messages")
+PREFIX = re.search(r'Every message starts with "([^"]+)"', MESSAGES).group(1)
+# (entry, message after the prefix, note after it)
+ROWS = re.findall(r"^\| (\w+) \| `([^`]+)`(.*) \|$", MESSAGES, re.M)
+
+
+def pattern(template):
+    return re.compile("(.*)".join(map(re.escape, template.split("{}"))), re.S)
+
+
+def refusal(control, families=(), check="structure"):
+    """The message a call with this control raises, after the prefix."""
+    kwargs = {"control": control}
+    with pytest.raises(SafetyError) as caught:
+        if check == "structure":
+            enforce_control_structure(kwargs, families)
+        else:
+            enforce_compute_section(kwargs)
+    text = str(caught.value)
+    assert text.startswith(PREFIX)
+    return text[len(PREFIX):]
+
+
+def workload_refusal(workload):
+    (check,) = workload.expected
+    return refusal(workload.kwargs["control"], workload.families, check)
+
+
+def row_of(text):
+    """The row of a message: of those it matches, the one with the most
+    fixed text (the general choice row also matches the control_vb ones)."""
+    fixed = sorted((len(row[1].replace("{}", "")), row) for row in ROWS if pattern(row[1]).fullmatch(text))
+    assert fixed, "no row for: " + text
+    assert len(fixed) == 1 or fixed[-1][0] > fixed[-2][0], fixed
+    return fixed[-1][1]
+
+
+@pytest.mark.parametrize("workload", workloads.REFUSED, ids=lambda workload: workload.name)
+def test_each_refusal_has_its_row(workload):
+    row_of(workload_refusal(workload))
+
+
+def test_each_row_is_raised_and_the_model_raises_no_other():
+    raised = {row_of(workload_refusal(workload)) for workload in workloads.REFUSED}
+    assert raised == set(ROWS)
+    # One row for each message the plain-Python model of the checks raises
+    # (the property tests hold the module to that model).
+    model = ast.parse((ROOT / "bench" / "reference.py").read_text())
+    raises = [node for node in ast.walk(model)
+              if isinstance(node, ast.Raise) and ast.unparse(node.exc).startswith("SafetyError(")]  # fmt: skip
+    assert len(raises) == len(ROWS)
+
+
+# Rows whose note names the settings they cover, each with its choices.
+NOTED = [row for row in ROWS if row[2].strip()]
+
+
+@pytest.mark.parametrize("row", NOTED, ids=lambda row: row[1])
+def test_settings_and_choices_of_a_note(row):
+    # The refused input of the row, given to each setting the note names.
+    _, template, note = row
+    (workload,) = [w for w in workloads.REFUSED if row_of(workload_refusal(w)) == row]
+    ((_, value),) = workload.kwargs["control"]["inla"].items()
+    names = re.findall(r"`([^`]+)`", note)
+    choices = dict(re.findall(r"`([^`]+)`: ([^;)]+)", note))
+    assert len(names) >= 2
+    for name in names:
+        filled = pattern(template).fullmatch(refusal({"inla": {name: value}})).groups()
+        assert filled[0] == name
+        if choices:
+            assert filled[1] == choices[name]
+
+
+def test_compute_switches_of_the_public_api():
+    listed = re.search(r"the switches ([^.]*?), each", section("Public API")).group(1)
+    readme = re.split(r", | and ", " ".join(listed.split()))
+    text = refusal({"compute": {"?": True}}, check="compute")
+    assert readme == text.partition("Allowed: ")[2].rstrip(".").split(", ")
