@@ -40,12 +40,15 @@ class GeneralInt(int):
 
 
 def general(obj):
-    """The same data in subclasses, which only the general path reads."""
-    if isinstance(obj, dict):
+    """The same data in subclasses, which only the general path reads.
+
+    Instances of other subclasses stay as they are: they take the general
+    path already, and messages name their types."""
+    if type(obj) is dict:
         return GeneralDict((general(key), general(value)) for key, value in obj.items())
-    if isinstance(obj, list):
+    if type(obj) is list:
         return [general(item) for item in obj]
-    if isinstance(obj, tuple):
+    if type(obj) is tuple:
         return tuple(general(item) for item in obj)
     if type(obj) is str:
         return GeneralStr(obj)
