@@ -30,20 +30,19 @@ bool check_section(R &r, const typename R::Value &compute)
     if (r.is_none(compute)) {
         return true;
     }
-    typename R::Section switches;
-    if (!expect(r, r.is_dict(compute), msg::compute_not_dict) ||
-        !r.read(compute, compute_keys, &switches) ||
-        !r.only(switches, compute_keys, msg::compute_unsupported)) {
+    if (!expect(r, r.is_dict(compute), msg::compute_not_dict)) {
         return false;
     }
     // Each switch present: in the general reader, in the iteration order of
     // their intersection with the allowed names, each value read by item
     // lookup.
-    return r.each_present(switches, [&r](const auto &key, const auto &value) {
-        int valid = is_switch(r, value);
-        return valid > 0 ||
-               (valid == 0 && r.refuse_showing(msg::compute_not_bool, key));
-    });
+    return r.each_entry(
+        compute, compute_keys, msg::compute_unsupported,
+        [&r](const auto &key, const auto &value) {
+            int valid = is_switch(r, value);
+            return valid > 0 || (valid == 0 &&
+                                 r.refuse_showing(msg::compute_not_bool, key));
+        });
 }
 
 template <class R>

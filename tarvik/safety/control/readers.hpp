@@ -15,8 +15,9 @@
 //   get(section, slot)          section.get(name), None when missing
 //   has(section, slot)          name in section                    (1/0/-1)
 //   item(section, slot)         section[name]
-//   each_present(section, f)    f(key, section[key]) for each key of the
-//                               section's table that it holds
+//   each_entry(v, table, m, f)  f(key, v[key]) for each key of the mapping
+//                               `v`, refused with `m` unless all are names
+//                               of `table`
 //   is_none(v); is_dict, is_list, is_bool, is_int (isinstance), truth(v),
 //   equals(v, number)                                              (1/0/-1)
 //   normalize(v, dots, &text)   str(v).strip().lower() (and "_" read as ".")
@@ -98,14 +99,27 @@ class FastReader {
     {
         return section.values[slot];
     }
+    // One pass, visiting each entry as it is read.
     template <class Visit>
-    bool each_present(const Section &section, Visit &&visit) const
+    bool each_entry(Value mapping, const Table &table, Message &,
+                    Visit &&visit) const
     {
-        for (uint32_t bits = section.present; bits; bits &= bits - 1) {
-            int slot = lowest(bits);
-            if (!visit(section.table->name(slot), section.values[slot])) {
+        if (!PyDict_CheckExact(mapping)) {
+            return false;
+        }
+        // Counted, to spare the call that would find the end.
+        Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        Py_ssize_t pos = 0;
+        PyObject *key;
+        PyObject *value;
+        int hint = 0;
+        for (Py_ssize_t i = 0;
+             i < size && PyDict_Next(mapping, &pos, &key, &value); i++) {
+            int slot = PyUnicode_CheckExact(key) ? table.find(key, hint) : -1;
+            if (slot < 0 || !visit(key, value)) {
                 return false;
             }
+            hint = slot + 1;
         }
         return true;
     }
@@ -244,21 +258,12 @@ class GeneralReader {
                                            section.table->name(slot)));
     }
     template <class Visit>
-    bool each_present(const Section &section, Visit &&visit) const
+    bool each_entry(const Value &mapping, const Table &table, Message &message,
+                    Visit &&visit) const
     {
-        Ref present = present_keys(section);
-        while (present) {
-            Ref key = Ref::steal(PyIter_Next(present.get()));
-            if (!key) {
-                return !PyErr_Occurred();
-            }
-            Ref value =
-                Ref::steal(PyObject_GetItem(section.mapping.get(), key.get()));
-            if (!value || !visit(key, value)) {
-                return false;
-            }
-        }
-        return false;
+        Section section;
+        return read(mapping, table, &section) &&
+               only(section, table, message) && each_present(section, visit);
     }
 
     static bool is_none(const Value &value) { return value.get() == Py_None; }
@@ -321,6 +326,26 @@ class GeneralReader {
                    : PyObject_IsInstance(obj,
                                          reinterpret_cast<PyObject *>(type));
     }
+    // f(key, section[key]) for each key of the section's table that a second
+    // keys() holds, in the order of their intersection.
+    template <class Visit>
+    bool each_present(const Section &section, Visit &&visit) const
+    {
+        Ref present = present_keys(section);
+        while (present) {
+            Ref key = Ref::steal(PyIter_Next(present.get()));
+            if (!key) {
+                return !PyErr_Occurred();
+            }
+            Ref value =
+                Ref::steal(PyObject_GetItem(section.mapping.get(), key.get()));
+            if (!value || !visit(key, value)) {
+                return false;
+            }
+        }
+        return false;
+    }
+
     // An iterator over the names of the section's table that a second
     // keys() holds, in the order of their intersection.
     Ref present_keys(const Section &section) const;
