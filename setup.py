@@ -14,7 +14,10 @@ Environment variables read here:
                      sanitizer runtimes preloaded)
 """
 
+import json
+import marshal
 import os
+import sys
 from glob import glob
 
 from setuptools import Extension, setup
@@ -56,11 +59,47 @@ def switched_on(name: str) -> bool:
     return os.environ.get(name, "") not in ("", "0")
 
 
+IMPORTS = "tarvik/safety/control/imports.py"
+
+
+def generate_import_code(build_temp: str) -> str:
+    """Compile the module's import statements into a C array of their
+    marshalled code object, beside their text (import_code.h, in a folder of
+    the build), which the module runs at its initialisation; return that
+    folder."""
+    if sys.version_info[:2] != (3, 11):
+        raise SystemExit("tarvik.safety.control is built by CPython 3.11")
+    with open(IMPORTS, encoding="utf-8") as handle:
+        source = handle.read()
+    code = compile(source, "<tarvik.safety.control>", "exec", dont_inherit=True)
+    data = marshal.dumps(code)
+    lines = [", ".join(str(byte) for byte in data[i:i + 16])
+             for i in range(0, len(data), 16)]
+    text = ("// Made by setup.py from {}: its statements, and their code "
+            "marshalled.\nstatic const char import_source[] = {};\n"
+            "static const unsigned char import_code[] = {{\n    {},\n}};\n"
+            ).format(IMPORTS, json.dumps(source), ",\n    ".join(lines))
+    folder = os.path.join(build_temp, "generated")
+    path = os.path.join(folder, "import_code.h")
+    os.makedirs(folder, exist_ok=True)
+    old = None
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as handle:
+            old = handle.read()
+    if old != text:  # an unchanged header leaves the objects up to date
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(text)
+    return folder
+
+
 class BuildExt(build_ext):
     """build_ext that keeps the interpreter's C-only flags away from g++ and
     puts each module's stub beside it."""
 
     def build_extensions(self) -> None:
+        include = generate_import_code(self.build_temp)
+        for ext in self.extensions:
+            ext.include_dirs.append(include)
         for attr in ("compiler", "compiler_so", "compiler_cxx", "linker_so"):
             command = getattr(self.compiler, attr, None)
             if isinstance(command, list):
@@ -126,7 +165,7 @@ if switched_on("TARVIK_SANITIZE"):
 control = Extension(
     "tarvik.safety.control",
     sources=sorted(glob("tarvik/safety/control/*.cpp")),
-    depends=sorted(glob("tarvik/safety/control/*.hpp")),
+    depends=sorted(glob("tarvik/safety/control/*.hpp")) + [IMPORTS],
     language="c++",
     extra_compile_args=extra_compile_args,
     extra_link_args=extra_link_args,

@@ -2,6 +2,9 @@
 // namespace and its two public functions.
 #include "checks.hpp"
 #include "function.hpp"
+#include "import_code.h"
+
+#include <marshal.h>
 
 namespace tarvik {
 
@@ -38,24 +41,25 @@ const FunctionSpec compute_section_spec = {
 
 // --- module initialisation --------------------------------------------------
 
-// The module's imports, run by the interpreter as the statements they are,
-// in the module namespace: the import hook (builtins.__import__), the module
-// table, the ImportError of a missing name and the submodule fallback are
-// all the interpreter's own. Each name is bound as it is imported.
-constexpr const char *import_statements =
-    "from typing import Any, Dict, Tuple\n"
-    "from .errors import SafetyError\n"
-    "from .family import _normalize_family_spec, _normalize_link_value\n";
+// The module's imports (imports.py), as the code object that setup.py
+// compiled. Compiled here only under an interpreter other than the one the
+// module was built for, whose code object it may not run.
+Ref import_statements()
+{
+    if (Py_Version >> 16 == PY_VERSION_HEX >> 16) {
+        return Ref::steal(PyMarshal_ReadObjectFromString(
+            reinterpret_cast<const char *>(import_code), sizeof import_code));
+    }
+    return Ref::steal(Py_CompileString(
+        import_source, "<tarvik.safety.control>", Py_file_input));
+}
 
 int run_imports(PyObject *globals)
 {
-    // A "<...>" name: tracebacks do not look for its lines in a file.
-    Ref code = Ref::steal(Py_CompileString(
-        import_statements, "<tarvik.safety.control>", Py_file_input));
-    if (!code) {
-        return -1;
-    }
-    Ref result = Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
+    Ref code = import_statements();
+    Ref result =
+        code ? Ref::steal(PyEval_EvalCode(code.get(), globals, globals))
+             : Ref();
     return result ? 0 : -1;
 }
 
