@@ -13,13 +13,28 @@ namespace {
 // dict with another kind of key.
 bool exact_unsupported_keys(PyObject *dict, const Table &allowed, Ref *extra)
 {
+    // First without making anything: a section mostly holds allowed keys.
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    bool some = false;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        some = some || allowed.find(key) < 0;
+    }
+    if (!some) {
+        *extra = Ref::steal(PyTuple_New(0));
+        return true;
+    }
+    // Making the list can run finalisers, which may change the dict: the
+    // second pass asks everything again.
     Ref found = Ref::steal(PyList_New(0));
     if (!found) {
         return true; // the error is set
     }
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    PyObject *value;
+    pos = 0;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) {
             return false;

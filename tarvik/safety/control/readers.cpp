@@ -190,6 +190,13 @@ int GeneralReader::family_is(int slot, int also) const
     Py_ssize_t count = PyTuple_GET_SIZE(families);
     for (Py_ssize_t i = 0; i < count; i++) {
         Ref family = Ref::borrow(PyTuple_GET_ITEM(families, i));
+        if (PyUnicode_CheckExact(family.get())) { // no code to ask
+            int found = gamma_families.find(family.get());
+            if (found >= 0 && (found == slot || found == also)) {
+                return 1;
+            }
+            continue;
+        }
         int equal = PyObject_RichCompareBool(family.get(),
                                              gamma_families.name(slot), Py_EQ);
         if (equal == 0 && also >= 0) {
