@@ -165,6 +165,11 @@ struct CallContext {
 // message without holes is the same object every time.
 Ref message_text(const char *format, std::initializer_list<PyObject *> args);
 
+// PyErr_Format(type, format, ...), except that when the message itself
+// cannot be made its MemoryError stays raised (PyErr_Format would raise
+// `type` with no message instead). Always returns nullptr.
+PyObject *raise_formatted(PyObject *type, const char *format, ...);
+
 // Raises SafetyError(message), looked up as a global name of the call.
 // With `cause`, the new exception is chained to it as `raise ... from cause`
 // inside its handler would. Always returns nullptr.

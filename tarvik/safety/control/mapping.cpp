@@ -187,6 +187,18 @@ int init_constants()
     return 0;
 }
 
+PyObject *raise_formatted(PyObject *type, const char *format, ...)
+{
+    va_list vargs;
+    va_start(vargs, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, vargs));
+    va_end(vargs);
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+    return nullptr;
+}
+
 namespace {
 
 // The SafetyError of the moment: the module namespace first, then the
@@ -205,8 +217,8 @@ Ref find_safety_error(const CallContext &call)
             return Ref();
         }
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined",
-                 names.SafetyError);
+    raise_formatted(PyExc_NameError, "name '%U' is not defined",
+                    names.SafetyError);
     return Ref();
 }
 
@@ -220,10 +232,10 @@ Ref exception_to_raise(PyObject *obj)
             return Ref();
         }
         if (!PyExceptionInstance_Check(instance.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of "
-                         "BaseException, not %R",
-                         obj, Py_TYPE(instance.get()));
+            raise_formatted(PyExc_TypeError,
+                            "calling %R should have returned an instance of "
+                            "BaseException, not %R",
+                            obj, Py_TYPE(instance.get()));
             return Ref();
         }
         return instance;
@@ -231,7 +243,7 @@ Ref exception_to_raise(PyObject *obj)
     if (PyExceptionInstance_Check(obj)) {
         return Ref::borrow(obj);
     }
-    PyErr_SetString(PyExc_TypeError,
+    raise_formatted(PyExc_TypeError,
                     "exceptions must derive from BaseException");
     return Ref();
 }

@@ -110,10 +110,10 @@ PyObject *too_many_positional(CheckFunction *self, Py_ssize_t given,
         return nullptr;
     }
     bool plural = default_count || count != 1;
-    PyErr_Format(PyExc_TypeError,
-                 "%U() takes %U positional argument%s but %zd %s given",
-                 self->qualname, signature.get(), plural ? "s" : "", given,
-                 given == 1 ? "was" : "were");
+    raise_formatted(PyExc_TypeError,
+                    "%U() takes %U positional argument%s but %zd %s given",
+                    self->qualname, signature.get(), plural ? "s" : "", given,
+                    given == 1 ? "was" : "were");
     return nullptr;
 }
 
@@ -143,9 +143,9 @@ PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
     if (!listed) {
         return nullptr;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%U() missing %zd required positional argument%s: %U",
-                 self->qualname, count, count == 1 ? "" : "s", listed.get());
+    raise_formatted(
+        PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+        self->qualname, count, count == 1 ? "" : "s", listed.get());
     return nullptr;
 }
 
@@ -153,8 +153,8 @@ PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
 Py_ssize_t keyword_index(CheckFunction *self, PyObject *keyword)
 {
     if (!PyUnicode_Check(keyword)) {
-        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
-                     self->qualname);
+        raise_formatted(PyExc_TypeError, "%U() keywords must be strings",
+                        self->qualname);
         return -2;
     }
     Py_ssize_t count = self->spec->parameter_count;
@@ -176,12 +176,12 @@ Py_ssize_t keyword_index(CheckFunction *self, PyObject *keyword)
 PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
 {
     bool subclass = PyObject_TypeCheck(value, parameter.exact_type);
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got "
-                 "%.200s)%s%s",
-                 parameter.name, parameter.exact_type->tp_name,
-                 Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? subclass_note : "");
+    raise_formatted(
+        PyExc_TypeError,
+        "Argument '%.200s' has incorrect type (expected %.200s, got "
+        "%.200s)%s%s",
+        parameter.name, parameter.exact_type->tp_name, Py_TYPE(value)->tp_name,
+        subclass ? ". " : "", subclass ? subclass_note : "");
     return nullptr;
 }
 
@@ -204,15 +204,15 @@ int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
             return -1;
         }
         if (index == -1) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got an unexpected keyword argument '%S'",
-                         self->qualname, keyword);
+            raise_formatted(PyExc_TypeError,
+                            "%U() got an unexpected keyword argument '%S'",
+                            self->qualname, keyword);
             return -1;
         }
         if (bound[index]) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got multiple values for argument '%S'",
-                         self->qualname, keyword);
+            raise_formatted(PyExc_TypeError,
+                            "%U() got multiple values for argument '%S'",
+                            self->qualname, keyword);
             return -1;
         }
         bound[index] = args[given + k];
@@ -389,11 +389,11 @@ PyObject *get_text(PyObject *op, void *closure)
 int set_text(PyObject *op, PyObject *value, void *closure)
 {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
-                     offsetof(CheckFunction, name) ==
-                             reinterpret_cast<size_t>(closure)
-                         ? "__name__"
-                         : "__qualname__");
+        raise_formatted(PyExc_TypeError, "%s must be set to a string object",
+                        offsetof(CheckFunction, name) ==
+                                reinterpret_cast<size_t>(closure)
+                            ? "__name__"
+                            : "__qualname__");
         return -1;
     }
     Py_XSETREF(*field_at(op, closure), Py_NewRef(value));
@@ -452,7 +452,7 @@ int set_annotations(PyObject *op, PyObject *value, void *)
         value = nullptr;
     }
     if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
+        raise_formatted(PyExc_TypeError,
                         "__annotations__ must be set to a dict object");
         return -1;
     }
