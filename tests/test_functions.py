@@ -236,3 +236,116 @@ def test_defaults_replaced_during_a_call_stay_alive_for_it():
     proc = subprocess.run([sys.executable, "-c", script], cwd=root, capture_output=True, text=True,
                           timeout=600)
     assert (proc.returncode, proc.stdout) == (0, "None None\n"), proc.stderr
+
+
+class Name(str):
+    pass
+
+
+ATTRIBUTE_CHANGES = [
+    ("__name__", "renamed"), ("__name__", Name("sub")), ("__name__", 5), ("__name__", None),
+    ("__qualname__", "Outer.renamed"), ("__qualname__", b"x"), ("__annotations__", {"x": "int"}),
+    ("__annotations__", None), ("__annotations__", ["kwargs"]),
+]
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("attribute, value", ATTRIBUTE_CHANGES + [(name, "delete") for name in (
+    "__name__", "__qualname__", "__annotations__")])
+def test_assigning_attributes_as_on_a_python_function(func, attribute, value):
+    reference = REFERENCE[func]
+    assert (reference.__name__, reference.__qualname__) == (func.__name__, func.__qualname__)
+
+    def change(target):
+        saved = getattr(target, attribute)
+        try:
+            if value == "delete":
+                delattr(target, attribute)
+            else:
+                setattr(target, attribute, value)
+        except TypeError as exc:
+            return "refused", str(exc), getattr(target, attribute) == saved
+        try:
+            # What the names show: repr and binding errors use the qualified name.
+            with pytest.raises(TypeError) as info:
+                target()
+            return getattr(target, attribute), str(info.value), repr(target).split(" at ")[0]
+        finally:
+            setattr(target, attribute, saved)
+
+    # The reference functions have the same names and qualified names.
+    assert change(func) == change(reference)
+    assert str(inspect.signature(func)) == SIGNATURES[func]  # restored
+
+
+def test_annotations_set_to_none_read_back_as_a_new_dict():
+    saved = ECP.__annotations__
+    try:
+        ECP.__annotations__ = None
+        first = ECP.__annotations__
+        assert first == {} and ECP.__annotations__ is first
+    finally:
+        ECP.__annotations__ = saved
+    assert str(inspect.signature(ECP)) == SIGNATURES[ECP]
+
+
+class Keyword(str):
+    """A keyword equal to a parameter name, with equality of its own."""
+
+    def __eq__(self, other):
+        return str(self) == other
+
+    __hash__ = str.__hash__
+
+
+class RaisingKeyword(str):
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("keywords", [
+    ("".join(["kw", "args"]),),  # equal, not the same object
+    ("".join(["kw", "args"]), "".join(["fami", "lies"])),
+    (Keyword("kwargs"),),
+    ("kwargs", "".join(["kw", "args"])),
+    (RaisingKeyword("kwargs"),),
+    (RaisingKeyword("other"),),
+    (5,),
+    ("x", 5),
+])
+def test_keyword_names_bound_as_python_binds_them(func, keywords):
+    # Calls with these keyword names, as a C caller makes them.
+    import _testcapi
+
+    values = [{}, ()][:len(keywords)]
+
+    def outcome(callee):
+        try:
+            return _testcapi.pyobject_vectorcall(callee, tuple(values), tuple(keywords))
+        except (TypeError, LookupError) as exc:
+            return type(exc), str(exc)
+
+    assert outcome(func) == outcome(REFERENCE[func])
+
+
+class Owner:
+    pass
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("instance, owner", [
+    (None, Owner), (Owner(), Owner), (Owner(), None), (None, None), (5, int)])
+def test_descriptor_get_as_on_a_python_function(func, instance, owner):
+    def outcome(target):
+        try:
+            got = target.__get__(instance) if owner is None else target.__get__(instance, owner)
+        except TypeError as exc:
+            return str(exc)
+        if got is target:
+            return "itself"
+        return type(got).__name__, got.__self__ is instance, got.__func__ is target
+
+    assert outcome(func) == outcome(REFERENCE[func])
