@@ -349,3 +349,44 @@ def test_descriptor_get_as_on_a_python_function(func, instance, owner):
         return type(got).__name__, got.__self__ is instance, got.__func__ is target
 
     assert outcome(func) == outcome(REFERENCE[func])
+
+
+def test_function_objects_are_collected_like_python_functions():
+    from test_module import run_python
+
+    run_python("""if 1:
+        import gc, weakref
+        from tarvik.safety import control
+
+        released = []
+
+        class Tracked(str):
+            def __del__(self):
+                released.append(str(self))
+
+        class Value:
+            def __init__(self, name):
+                self.name = name
+
+            def __del__(self):
+                released.append(self.name)
+
+        for name in ('enforce_control_structure', 'enforce_compute_section'):
+            func = vars(control).pop(name)
+            assert func.__dict__ in gc.get_referents(func) or func.__dict__ == {}
+            func.tag = Value('attribute')
+            assert func.__dict__ in gc.get_referents(func)
+            assert vars(control) in gc.get_referents(func)
+            func.__name__, func.__qualname__ = Tracked('name'), Tracked('qualname')
+            func.__doc__, func.__module__ = Tracked('doc'), Tracked('module')
+            func.__annotations__ = {'kwargs': Value('annotation')}
+            func.cycle = func  # only the collector can free it now
+            died = []
+            ref = weakref.ref(func, died.append)
+            del func
+            gc.collect()
+            assert ref() is None and died == [ref], died
+            assert sorted(released) == ['annotation', 'attribute', 'doc', 'module', 'name',
+                                        'qualname'], released
+            released.clear()
+        print('done')""")
