@@ -240,3 +240,74 @@ def test_allocation_failures(kind):
         import test_allocation_failures as cases
         cases.main({names!r}, {COUNTS_BLOCKS!r})
         print('done')""")
+
+
+# Run in an interpreter that has not imported the module: the exec step's n-th
+# allocation fails (once, or from then on) for n = 0, 1, ... until an import
+# succeeds. Each failed import raises MemoryError and leaves nothing behind,
+# the next one starts over from what is kept, and the module that finally
+# loads is whole and right (its names may then not be interned).
+IMPORT_SWEEP = """
+import sys
+import _testcapi
+from importlib.machinery import ExtensionFileLoader
+
+import tarvik.safety.errors, tarvik.safety.family  # the siblings are ready
+
+{holds_memory_error}
+
+failing, problems = [0], []
+real_exec = ExtensionFileLoader.exec_module
+
+
+def exec_module(self, module):
+    _testcapi.set_nomemory(failing[0], 0 if {mode!r} == "from then on" else failing[0] + 1)
+    try:
+        real_exec(self, module)
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+ExtensionFileLoader.exec_module = exec_module
+while True:
+    try:
+        import tarvik.safety.control as module
+    except BaseException as exc:
+        if not holds_memory_error(exc):
+            problems.append(f"allocation #{{failing[0] + 1}} failing: {{exc!r}}")
+        if "tarvik.safety.control" in sys.modules:
+            problems.append(f"allocation #{{failing[0] + 1}} failing: left in sys.modules")
+            del sys.modules["tarvik.safety.control"]
+        failing[0] += 1
+        continue
+    break
+ExtensionFileLoader.exec_module = real_exec
+if failing[0] == 0:
+    problems.append("no allocation failed; set_nomemory had no effect")
+names = [name for name in vars(module) if not name.startswith("__")]
+if names != {names!r}:
+    problems.append(f"namespace {{names}}")
+sys.path.insert(0, {tests!r})
+from test_leaks import OUTCOMES
+for name, (func, args, expected, text) in OUTCOMES.items():
+    try:
+        got = func(*args)
+    except Exception as exc:
+        got = exc
+    if type(got) is not (expected or type(None)) or text not in str(got):
+        problems.append(f"{{name}}: {{got!r}}")
+for problem in problems:
+    print("PROBLEM", problem)
+if not problems:
+    print("done")
+"""
+
+
+@pytest.mark.parametrize("mode", ["once", "from then on"])
+def test_import_with_allocations_failing(mode):
+    import inspect
+
+    from test_module import NAMES
+    tests = str(pathlib.Path(__file__).resolve().parent)
+    run_python(IMPORT_SWEEP.format(holds_memory_error=inspect.getsource(holds_memory_error),
+                                   mode=mode, names=NAMES, tests=tests))
