@@ -129,6 +129,10 @@ INLA_KEYS = (P + "control['inla'] currently supports only " + ", ".join(sorted(r
     ({"compute": {HOLE: 1}}, COMPUTE, "__eq__:dic", False, KEYS.format("H")),
     ({"compute": {HOLE: 1, "cpo": 5}}, COMPUTE, "__eq__:dic", True, None),
     ({"compute": {HOLE: 1}}, COMPUTE, "__eq__:dic", ValueError("e"), SAME),
+    ({HOLE: 1}, COMPUTE, "__eq__:compute", ValueError("e"), SAME),
+    ({"predictor": {"control_link": {"model": "quantile", HOLE: 1}}}, G, "__eq__:quantile", ValueError("e"),
+     SAME),
+    ({"family": {"control.link": {HOLE: 1, "quantile": 0.5}}}, G, "__eq__:model", ValueError("e"), SAME),
     ({"predictor": {"control_link": {"model": "quantile", "quantile": 0.5}}}, ("gamma", HOLE), "__eq__",
      ValueError("e"), SAME),
     ({"family": {"control.link": {"model": "log"}}}, ("gamma", HOLE), "__eq__", True, None),
@@ -299,6 +303,8 @@ class Unshowable:
     (enforce_control_structure, {"inla": {"control_vb": {"strategy": Unshowable()}}}),
     (enforce_control_structure, {"inla": {"strategy": Unshowable()}}),
     (enforce_compute_section, {"compute": {Unshowable(): 1}}),
+    (enforce_compute_section, {"compute": {"dic": 2}}),
+    (enforce_compute_section, {"compute": 1}),
 ])
 def test_safety_error_is_looked_up_before_its_message_is_built(func, control, monkeypatch):
     # As in `raise SafetyError(...)`: the missing name is the error reported.
@@ -849,3 +855,74 @@ def test_caller_error_from_a_truth_test_passes_through(func, control):
     with pytest.raises(LookupError, match="truth"):
         func({"control": control}, ("gamma",)) if func is enforce_control_structure else func(
             {"control": control})
+
+
+def test_caller_error_from_a_colliding_kwargs_key_passes_through():
+    class Key:
+        def __hash__(self):
+            return hash("control")
+
+        def __eq__(self, other):
+            raise LookupError("compared")
+
+    for func in (enforce_control_structure, enforce_compute_section):
+        with pytest.raises(LookupError, match="compared"):
+            func({Key(): 1})
+
+
+class Unorderable(str):
+    """A normalised text whose comparisons and hash raise."""
+
+    def strip(self):
+        return self
+
+    lower = strip
+
+    def replace(self, old, new):
+        return self
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __ne__ = __eq__
+
+    def __hash__(self):
+        raise LookupError("hashed")
+
+
+class UnorderableText:
+    def __str__(self):
+        return Unorderable("\u2003text")
+
+
+@pytest.mark.parametrize("control, families, error", [
+    ({"family": {"control.link": {"model": UnorderableText(), "quantile": 0.5}}}, ("gamma",), "compared"),
+    ({"family": {"control.link": {"model": UnorderableText()}}}, ("gammasurv",), "compared"),
+    ({"inla": {"strategy": UnorderableText()}}, (), "hashed"),
+    ({"inla": {"control_vb": {"strategy": UnorderableText()}}}, (), "compared"),
+    ({"inla": {"control_vb": {"hessian_strategy": UnorderableText()}}}, (), "compared"),
+])
+def test_caller_error_from_comparing_a_normalised_text_passes_through(control, families, error):
+    with pytest.raises(LookupError, match=error):
+        enforce_control_structure({"control": control}, families)
+
+
+class ListAtSecondAsking:
+    """Not a dict, then a __class__ that raises when asked whether it is a list."""
+
+    asked = 0
+
+    @property
+    def __class__(self):
+        ListAtSecondAsking.asked += 1
+        if ListAtSecondAsking.asked > 1:
+            raise Boom("__class__")
+        return int
+
+
+def test_caller_error_from_the_family_list_test_passes_through():
+    ListAtSecondAsking.asked = 0
+    with pytest.raises(Boom):
+        enforce_control_structure({"control": {"family": ListAtSecondAsking()}})
+    assert ListAtSecondAsking.asked == 2
+
