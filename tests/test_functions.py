@@ -351,10 +351,11 @@ def test_descriptor_get_as_on_a_python_function(func, instance, owner):
     assert outcome(func) == outcome(REFERENCE[func])
 
 
-def test_function_objects_are_collected_like_python_functions():
+@pytest.mark.parametrize("cycle", [True, False])
+def test_function_objects_are_collected_like_python_functions(cycle):
     from test_module import run_python
 
-    run_python("""if 1:
+    run_python(f"""if 1:
         import gc, weakref
         from tarvik.safety import control
 
@@ -373,14 +374,15 @@ def test_function_objects_are_collected_like_python_functions():
 
         for name in ('enforce_control_structure', 'enforce_compute_section'):
             func = vars(control).pop(name)
-            assert func.__dict__ in gc.get_referents(func) or func.__dict__ == {}
+            assert func.__dict__ in gc.get_referents(func) or func.__dict__ == {{}}
             func.tag = Value('attribute')
             assert func.__dict__ in gc.get_referents(func)
             assert vars(control) in gc.get_referents(func)
             func.__name__, func.__qualname__ = Tracked('name'), Tracked('qualname')
             func.__doc__, func.__module__ = Tracked('doc'), Tracked('module')
-            func.__annotations__ = {'kwargs': Value('annotation')}
-            func.cycle = func  # only the collector can free it now
+            func.__annotations__ = {{'kwargs': Value('annotation')}}
+            if {cycle!r}:
+                func.cycle = func  # only the collector can free it now
             died = []
             ref = weakref.ref(func, died.append)
             del func
