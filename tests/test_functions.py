@@ -392,3 +392,30 @@ def test_function_objects_are_collected_like_python_functions(cycle):
                                         'qualname'], released
             released.clear()
         print('done')""")
+
+
+class CollidingName:
+    """A namespace key that the lookup of SafetyError must compare."""
+
+    def __hash__(self):
+        return hash("SafetyError")
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+def test_safety_error_lookup_errors_propagate(where, monkeypatch):
+    # As a global name lookup in a Python function: the comparison's error.
+    monkeypatch.delattr(control, "SafetyError")
+    namespace = vars(control) if where == "module" else vars(builtins)
+    key = CollidingName()
+    namespace[key] = 1
+    try:
+        with pytest.raises(LookupError, match="compared"):
+            ECS({"control": []})
+        with pytest.raises(LookupError, match="compared"):
+            ECS({"control": {"family": {"control.link": {"model": "quantile", "quantile": "x"}}}},
+                ("gamma",))
+    finally:
+        del namespace[key]  # before SafetyError is put back

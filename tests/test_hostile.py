@@ -612,6 +612,15 @@ class Cause(Exception):
     pass
 
 
+class Unmakeable(Exception):
+    def __init__(self):
+        raise LookupError("not made")
+
+
+def raise_(exc):
+    raise exc
+
+
 class NotAnInstance(Exception):
     def __new__(cls, *args):
         return 5
@@ -669,6 +678,8 @@ FACTORIES = {
     "returns no exception": lambda text: text,
     "returns the first of the chain": lambda text: Chain.raised[0] if Chain.raised else Cause(text),
     "returns the cause": lambda text: Chain.raised[-1] if Chain.raised else Cause(text),
+    "raises the cause": lambda text: raise_(Chain.raised[-1] if Chain.raised else Cause(text)),
+    "returns a class that cannot be made": lambda text: Unmakeable,
 }
 TRIGGERS = {
     # control, families, message, the conversion it makes in Python
