@@ -937,3 +937,28 @@ def test_caller_error_from_the_family_list_test_passes_through():
         enforce_control_structure({"control": {"family": ListAtSecondAsking()}})
     assert ListAtSecondAsking.asked == 2
 
+
+
+class Equal(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+@pytest.mark.parametrize("families, model, expected", [
+    # A family is judged by its own equality, never by its text alone.
+    ((NeverEqual("gamma"),), "quantile", P + "control.link is only allowed for gamma likelihoods."),
+    ((NeverEqual("gammasurv"),), "log", P + "control.link is only allowed for gamma likelihoods."),
+    (("gamma", NeverEqual("gammasurv")), "log", P + "only 'quantile' control.link model is allowed for gamma."),
+    ((Equal("poisson"),), "log", None),  # equal to "gammasurv" as well
+    ((type("Plain", (str,), {})("gamma"),), "quantile", None),
+])
+def test_families_are_compared_by_their_own_equality(families, model, expected):
+    kwargs = {"control": {"family": {"control.link": {"model": model, "quantile": 0.5}}}}
+    if expected is None:
+        assert enforce_control_structure(kwargs, families) is None
+    else:
+        with pytest.raises(SafetyError) as info:
+            enforce_control_structure(kwargs, families)
+        assert str(info.value) == expected
