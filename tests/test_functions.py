@@ -356,7 +356,7 @@ def test_function_objects_are_collected_like_python_functions(cycle):
     from test_module import run_python
 
     run_python(f"""if 1:
-        import gc, weakref
+        import gc, sys, weakref
         from tarvik.safety import control
 
         released = []
@@ -385,9 +385,16 @@ def test_function_objects_are_collected_like_python_functions(cycle):
                 func.cycle = func  # only the collector can free it now
             died = []
             ref = weakref.ref(func, died.append)
+            # Whatever it refers to, it lets go of when it dies (held here
+            # only without the cycle, which would hold the function too).
+            held = [] if {cycle!r} else [obj for obj in gc.get_referents(func)
+                                         if obj is not type(func)]
+            counts = [sys.getrefcount(obj) - held.count(obj) for obj in held]
             del func
             gc.collect()
             assert ref() is None and died == [ref], died
+            assert [sys.getrefcount(obj) for obj in held] == counts, held
+            del held
             assert sorted(released) == ['annotation', 'attribute', 'doc', 'module', 'name',
                                         'qualname'], released
             released.clear()

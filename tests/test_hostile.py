@@ -770,14 +770,15 @@ class Boom(Exception):
     pass
 
 
-def trapped_call(layout, trap):
-    """Builds the sections of `layout` as Traps and runs the check it names."""
+def trapped_call(layout, trap, alone=False):
+    """Builds the sections of `layout` as Traps (`alone`: only the trapped
+    one, the others plain dicts) and runs the check it names."""
     func, families, tree = layout
     log = []
 
     def build(name, items):
-        return Trap(name, {key: build(*value) if isinstance(value, tuple) else value
-                           for key, value in items.items()}, trap, log)
+        items = {key: build(*value) if isinstance(value, tuple) else value for key, value in items.items()}
+        return Trap(name, items, trap, log) if not alone or name == trap[0] else items
 
     kwargs = {"control": build(*tree)}
     try:
@@ -794,7 +795,7 @@ LAYOUTS = {
         "family": ("family", {"control.link": ("link", QUANTILE_LINK)}),
         "predictor": ("predictor", {"compute": True, "control_link": ("plink", QUANTILE_LINK)}),
         "inla": ("inla", {"control_vb": ("vb", {"strategy": "mean", "hessian_strategy": "full"}),
-                          "strategy": "auto", "int_strategy": "ccd"}),
+                          "strategy": "auto", "int.strategy": None, "int_strategy": "ccd"}),
     })),
     "structure, fallbacks": (enforce_control_structure, ("gammasurv",), ("control", {
         "family": ("family", {"control.link": ("empty", {}), "control_link": ("link", {"model": "log"})}),
@@ -808,10 +809,13 @@ LAYOUTS = {
 READS = [(name, read) for name, layout in LAYOUTS.items() for read in trapped_call(layout, None)[1]]
 
 
+@pytest.mark.parametrize("alone", [False, True])
 @pytest.mark.parametrize("layout, read", READS)
-def test_caller_error_at_each_read_passes_through(layout, read):
+def test_caller_error_at_each_read_passes_through(layout, read, alone):
+    # Alone: the rest of the call is plain dicts, read without running Python
+    # code, so an error that were not passed on at once would go unnoticed.
     assert trapped_call(LAYOUTS[layout], None)[0] is None  # accepted when nothing raises
-    got, log = trapped_call(LAYOUTS[layout], read)
+    got, log = trapped_call(LAYOUTS[layout], read, alone)
     assert got is Boom and log[-1] == read  # raised at once, as it came
 
 

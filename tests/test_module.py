@@ -235,10 +235,11 @@ def test_sibling_attribute_errors(error):
         print('done')""")
 
 
-@pytest.mark.parametrize("replacement", ["dict", "module"])
+@pytest.mark.parametrize("replacement", ["dict", "module", "removed", "neither"])
 def test_builtins_replaced_during_sibling_import_are_the_functions_builtins(replacement):
     # The namespace's __builtins__, whatever an import hook left there, is
-    # where a missing SafetyError is looked up last.
+    # where a missing SafetyError is looked up last; without a usable one,
+    # the interpreter's builtins are.
     run_python(f"""if 1:
         import builtins, sys, types
 
@@ -247,19 +248,27 @@ def test_builtins_replaced_during_sibling_import_are_the_functions_builtins(repl
 
         if {replacement!r} == 'dict':
             replaced = dict(vars(builtins), SafetyError=Fallback)
-        else:
+        elif {replacement!r} == 'module':
             replaced = types.ModuleType('builtins')
             vars(replaced).update(vars(builtins), SafetyError=Fallback)
+        else:
+            replaced = 5
 
         class Hook:
             def find_spec(self, name, path, target=None):
                 if name == 'tarvik.safety.family':
-                    sys.modules['tarvik.safety.control'].__builtins__ = replaced
+                    namespace = vars(sys.modules['tarvik.safety.control'])
+                    if {replacement!r} == 'removed':
+                        del namespace['__builtins__']
+                    else:
+                        namespace['__builtins__'] = replaced
                 return None
 
         sys.meta_path.insert(0, Hook())
         import tarvik.safety.control as control
         del control.SafetyError
+        if {replacement!r} in ('removed', 'neither'):
+            builtins.SafetyError = Fallback
         for call in (lambda: control.enforce_compute_section({{'control': {{'compute': 1}}}}),
                      lambda: control.enforce_control_structure({{'control': {{'inla': {{'x': 1}}}}}})):
             try:
@@ -268,5 +277,4 @@ def test_builtins_replaced_during_sibling_import_are_the_functions_builtins(repl
                 assert 'tarvik safety check' in str(exc)
             else:
                 raise AssertionError('no error')
-        assert not hasattr(builtins, 'SafetyError')
         print('done')""")
