@@ -389,11 +389,17 @@ def test_function_objects_are_collected_like_python_functions(cycle):
             # only without the cycle, which would hold the function too).
             held = [] if {cycle!r} else [obj for obj in gc.get_referents(func)
                                          if obj is not type(func)]
-            counts = [sys.getrefcount(obj) - held.count(obj) for obj in held]
+            def counts():
+                return [sys.getrefcount(obj) for obj in held]
+
+            before = [count - sum(other is obj for other in held)
+                      for obj, count in zip(held, counts())]
             del func
             gc.collect()
             assert ref() is None and died == [ref], died
-            assert [sys.getrefcount(obj) for obj in held] == counts, held
+            kept = [(type(obj).__name__, after - count)
+                    for obj, after, count in zip(held, counts(), before) if after != count]
+            assert not kept, kept
             del held
             assert sorted(released) == ['annotation', 'attribute', 'doc', 'module', 'name',
                                         'qualname'], released
