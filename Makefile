@@ -10,6 +10,7 @@ DEB_PACKAGES := g++ make python3-dev python3-setuptools python3-wheel \
 	python3-venv python3-pytest python3-hypothesis python3-mypy
 FORMAT_PACKAGES := clang-format
 BENCH_INSTRUCTIONS_PACKAGES := valgrind
+COVERAGE_PACKAGES := gcovr
 
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
@@ -22,8 +23,8 @@ define apt_ensure
 	@scripts/deps.sh $@ $(1)
 endef
 
-.PHONY: help deps build demo test sanitize bench bench-instructions format \
-	format-check format-deps clean
+.PHONY: help deps build demo test sanitize coverage bench bench-instructions \
+	format format-check format-deps clean
 
 help:
 	@echo "make deps          install the Debian packages the project needs"
@@ -31,6 +32,7 @@ help:
 	@echo "make demo          build, then run examples/demo.py"
 	@echo "make test          build, then run the whole pytest suite"
 	@echo "make sanitize      ASan+UBSan build in build/asan/, suite run against it"
+	@echo "make coverage      --coverage build in build/coverage/, suite run, gcovr figures"
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make format        clang-format the C++ sources in place"
@@ -51,6 +53,10 @@ test: build
 
 sanitize: deps
 	PYTHON="$(PYTHON)" scripts/sanitize.sh
+
+coverage: deps
+	$(call apt_ensure,$(COVERAGE_PACKAGES))
+	PYTHON="$(PYTHON)" scripts/coverage.sh
 
 bench: build
 	$(PYTHON) bench/bench.py

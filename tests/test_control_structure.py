@@ -238,3 +238,57 @@ def test_sections_are_read_through_their_own_methods():
         ("inla", "get", "strategy"), ("inla", "get", "int.strategy"),
         ("inla", "in", "int_strategy"), ("inla", "get", "int_strategy"),
     ]
+
+
+CHOICES = {
+    "strategy": ["adaptive", "auto", "gaussian", "laplace", "simplified.laplace"],
+    "int.strategy": ["auto", "ccd", "eb", "grid", "user", "user.std"],
+    "control_vb strategy": ["mean", "variance"],
+    "hessian_strategy": ["default", "full", "partial", "diagonal"],
+}
+SPELLINGS = {
+    "as listed": lambda c: c,
+    "ASCII blanks and capitals": lambda c: f" \t{c.upper()}\n",
+    "non-ASCII blanks": lambda c: f"\u2003{c}\xa0",  # only str's own methods strip these
+    "past any buffer": lambda c: " " * 100 + c.title(),
+    "subclass": lambda c: type("Text", (str,), {})(c.upper()),
+}
+
+
+def choice_call(setting, value):
+    if setting == "control_vb strategy":
+        return {"inla": {"control_vb": {"strategy": value}}}
+    if setting == "hessian_strategy":
+        return {"inla": {"control_vb": {"hessian_strategy": value}}}
+    return {"inla": {setting: value}}
+
+
+def choice_message(setting, value):
+    if setting == "control_vb strategy":
+        return VB_STRATEGY.format(value)
+    if setting == "hessian_strategy":
+        return VB_HESSIAN.format(value)
+    return CHOICE.format(setting, {"strategy": STRATEGIES, "int.strategy": INT_STRATEGIES}[setting], value)
+
+
+@pytest.mark.parametrize("spelling", SPELLINGS)
+@pytest.mark.parametrize("setting, choice", [(s, c) for s, cs in CHOICES.items() for c in cs])
+def test_every_choice_however_written(setting, choice, spelling):
+    value = SPELLINGS[spelling](choice)
+    check(choice_call(setting, value), (), None)
+    # One character short or over is refused, shown as written.
+    for near in (value[:-1] if spelling == "as listed" else value.rstrip()[:-1], value + "s"):
+        check(choice_call(setting, near), (), choice_message(setting, near))
+
+
+@pytest.mark.parametrize("spelling", SPELLINGS)
+@pytest.mark.parametrize("families, model", [
+    (("gammasurv",), "log"), (("gammasurv",), "neglog"), (("gammasurv",), "quantile"),
+    (("gamma",), "quantile"), (("gamma", "gammasurv"), "neglog")])
+def test_every_link_model_however_written(families, model, spelling):
+    value = SPELLINGS[spelling](model)
+    for where in ("family", "predictor"):
+        check({where: {"control_link": {"model": value, "quantile": 0.5}}}, families, None)
+        short = value.rstrip()[:-1]
+        check({where: {"control_link": {"model": short, "quantile": 0.5}}}, families,
+              SURV_MODEL if "gammasurv" in families else GAMMA_MODEL)

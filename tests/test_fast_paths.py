@@ -209,6 +209,32 @@ def test_many_unsupported_keys_sorted():
     assert listed == ", ".join(sorted(keys))
 
 
+SECTION_PATHS = {"control": [], "predictor": ["predictor"], "inla": ["inla"],
+                 "control_vb": ["inla", "control_vb"], "compute": ["compute"]}
+
+
+@pytest.mark.parametrize("keys", [
+    # Keys that agree on whole 8-byte words, then differ at, before or after one.
+    ["aaaaaaaabbbbbbbb", "aaaaaaaacccccccc1", "cccccccc2"],
+    ["bMMMMMMMM", "AAAAAAAAZx", "AAAAAAAAMMMMMMMMa"],
+    ["AAAAAAAAZZZZZZZZ", "AAAAAAAABBBBBBBBc", "b"],
+    ["xxxxxxxx", "xxxxxxxxx", "xxxxxxxxxxxxxxxx", "xxxxxxxxxxxxxxxxx", "xxxxxxx"],
+    ["pppppppppppppppp\xe9", "pppppppppppppppp\x7f", "pppppppppppppppp", "pppppppp\x00"],
+])
+@pytest.mark.parametrize("section", SECTION_PATHS)
+def test_unsupported_keys_sharing_prefixes(keys, section):
+    for order in (keys, keys[::-1]):
+        kwargs, check = workloads.unsupported_keys_call(section, 0)
+        block = kwargs["control"]
+        for step in SECTION_PATHS[section]:
+            block = block[step]
+        block.update(dict.fromkeys(order, True))
+        func = native.enforce_control_structure if check == "structure" else native.enforce_compute_section
+        got = same_both_ways(func, kwargs, ("gamma",)) if check == "structure" else same_both_ways(func, kwargs)
+        assert got[0] is SafetyError and ", ".join(sorted(keys)) + "." in got[1]
+        assert ", ".join(sorted(keys)) + ", " not in got[1]
+
+
 @pytest.mark.parametrize("name", [workload.name for workload in workloads.ACCEPTED])
 @pytest.mark.parametrize("check", ["structure", "compute"])
 def test_accepted_call_allocates_nothing(name, check):

@@ -236,3 +236,200 @@ def test_defaults_replaced_during_a_call_stay_alive_for_it():
     proc = subprocess.run([sys.executable, "-c", script], cwd=root, capture_output=True, text=True,
                           timeout=600)
     assert (proc.returncode, proc.stdout) == (0, "None None\n"), proc.stderr
+
+
+class Name(str):
+    pass
+
+
+ATTRIBUTE_CHANGES = [
+    ("__name__", "renamed"), ("__name__", Name("sub")), ("__name__", 5), ("__name__", None),
+    ("__qualname__", "Outer.renamed"), ("__qualname__", b"x"), ("__annotations__", {"x": "int"}),
+    ("__annotations__", None), ("__annotations__", ["kwargs"]),
+]
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("attribute, value", ATTRIBUTE_CHANGES + [(name, "delete") for name in (
+    "__name__", "__qualname__", "__annotations__")])
+def test_assigning_attributes_as_on_a_python_function(func, attribute, value):
+    reference = REFERENCE[func]
+    assert (reference.__name__, reference.__qualname__) == (func.__name__, func.__qualname__)
+
+    def change(target):
+        saved = getattr(target, attribute)
+        try:
+            if value == "delete":
+                delattr(target, attribute)
+            else:
+                setattr(target, attribute, value)
+        except TypeError as exc:
+            return "refused", str(exc), getattr(target, attribute) == saved
+        try:
+            # What the names show: repr and binding errors use the qualified name.
+            with pytest.raises(TypeError) as info:
+                target()
+            return getattr(target, attribute), str(info.value), repr(target).split(" at ")[0]
+        finally:
+            setattr(target, attribute, saved)
+
+    # The reference functions have the same names and qualified names.
+    assert change(func) == change(reference)
+    assert str(inspect.signature(func)) == SIGNATURES[func]  # restored
+
+
+def test_annotations_set_to_none_read_back_as_a_new_dict():
+    saved = ECP.__annotations__
+    try:
+        ECP.__annotations__ = None
+        first = ECP.__annotations__
+        assert first == {} and ECP.__annotations__ is first
+    finally:
+        ECP.__annotations__ = saved
+    assert str(inspect.signature(ECP)) == SIGNATURES[ECP]
+
+
+class Keyword(str):
+    """A keyword equal to a parameter name, with equality of its own."""
+
+    def __eq__(self, other):
+        return str(self) == other
+
+    __hash__ = str.__hash__
+
+
+class RaisingKeyword(str):
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("keywords", [
+    ("".join(["kw", "args"]),),  # equal, not the same object
+    ("".join(["kw", "args"]), "".join(["fami", "lies"])),
+    (Keyword("kwargs"),),
+    ("kwargs", "".join(["kw", "args"])),
+    (RaisingKeyword("kwargs"),),
+    (RaisingKeyword("other"),),
+    (5,),
+    ("x", 5),
+])
+def test_keyword_names_bound_as_python_binds_them(func, keywords):
+    # Calls with these keyword names, as a C caller makes them.
+    import _testcapi
+
+    values = [{}, ()][:len(keywords)]
+
+    def outcome(callee):
+        try:
+            return _testcapi.pyobject_vectorcall(callee, tuple(values), tuple(keywords))
+        except (TypeError, LookupError) as exc:
+            return type(exc), str(exc)
+
+    assert outcome(func) == outcome(REFERENCE[func])
+
+
+class Owner:
+    pass
+
+
+@pytest.mark.parametrize("func", [ECS, ECP])
+@pytest.mark.parametrize("instance, owner", [
+    (None, Owner), (Owner(), Owner), (Owner(), None), (None, None), (5, int)])
+def test_descriptor_get_as_on_a_python_function(func, instance, owner):
+    def outcome(target):
+        try:
+            got = target.__get__(instance) if owner is None else target.__get__(instance, owner)
+        except TypeError as exc:
+            return str(exc)
+        if got is target:
+            return "itself"
+        return type(got).__name__, got.__self__ is instance, got.__func__ is target
+
+    assert outcome(func) == outcome(REFERENCE[func])
+
+
+@pytest.mark.parametrize("cycle", [True, False])
+def test_function_objects_are_collected_like_python_functions(cycle):
+    from test_module import run_python
+
+    run_python(f"""if 1:
+        import gc, sys, weakref
+        from tarvik.safety import control
+
+        released = []
+
+        class Tracked(str):
+            def __del__(self):
+                released.append(str(self))
+
+        class Value:
+            def __init__(self, name):
+                self.name = name
+
+            def __del__(self):
+                released.append(self.name)
+
+        for name in ('enforce_control_structure', 'enforce_compute_section'):
+            func = vars(control).pop(name)
+            assert func.__dict__ in gc.get_referents(func) or func.__dict__ == {{}}
+            func.tag = Value('attribute')
+            assert func.__dict__ in gc.get_referents(func)
+            assert vars(control) in gc.get_referents(func)
+            func.__name__, func.__qualname__ = Tracked('name'), Tracked('qualname')
+            func.__doc__, func.__module__ = Tracked('doc'), Tracked('module')
+            func.__annotations__ = {{'kwargs': Value('annotation')}}
+            if {cycle!r}:
+                func.cycle = func  # only the collector can free it now
+            died = []
+            ref = weakref.ref(func, died.append)
+            # Whatever it refers to, it lets go of when it dies (held here
+            # only without the cycle, which would hold the function too).
+            held = [] if {cycle!r} else [obj for obj in gc.get_referents(func)
+                                         if obj is not type(func)]
+            def counts():
+                return [sys.getrefcount(obj) for obj in held]
+
+            gc.collect()  # no garbage left that still holds the namespaces
+            before = [count - sum(other is obj for other in held)
+                      for obj, count in zip(held, counts())]
+            del func
+            gc.collect()
+            assert ref() is None and died == [ref], died
+            kept = [(type(obj).__name__, after - count)
+                    for obj, after, count in zip(held, counts(), before) if after != count]
+            assert not kept, kept
+            del held
+            assert sorted(released) == ['annotation', 'attribute', 'doc', 'module', 'name',
+                                        'qualname'], released
+            released.clear()
+        print('done')""")
+
+
+class CollidingName:
+    """A namespace key that the lookup of SafetyError must compare."""
+
+    def __hash__(self):
+        return hash("SafetyError")
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+
+@pytest.mark.parametrize("where", ["module", "builtins"])
+def test_safety_error_lookup_errors_propagate(where, monkeypatch):
+    # As a global name lookup in a Python function: the comparison's error.
+    monkeypatch.delattr(control, "SafetyError")
+    namespace = vars(control) if where == "module" else vars(builtins)
+    key = CollidingName()
+    namespace[key] = 1
+    try:
+        with pytest.raises(LookupError, match="compared"):
+            ECS({"control": []})
+        with pytest.raises(LookupError, match="compared"):
+            ECS({"control": {"family": {"control.link": {"model": "quantile", "quantile": "x"}}}},
+                ("gamma",))
+    finally:
+        del namespace[key]  # before SafetyError is put back

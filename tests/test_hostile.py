@@ -128,6 +128,14 @@ INLA_KEYS = (P + "control['inla'] currently supports only " + ", ".join(sorted(r
     ({"compute": {"dic": HOLE}}, COMPUTE, "int.__eq__", ValueError("e"), SAME),
     ({"compute": {HOLE: 1}}, COMPUTE, "__eq__:dic", False, KEYS.format("H")),
     ({"compute": {HOLE: 1, "cpo": 5}}, COMPUTE, "__eq__:dic", True, None),
+    ({"compute": {HOLE: 1}}, COMPUTE, "__eq__:dic", ValueError("e"), SAME),
+    ({HOLE: 1}, COMPUTE, "__eq__:compute", ValueError("e"), SAME),
+    ({"predictor": {"control_link": {"model": "quantile", HOLE: 1}}}, G, "__eq__:quantile", ValueError("e"),
+     SAME),
+    ({"family": {"control.link": {HOLE: 1, "quantile": 0.5}}}, G, "__eq__:model", ValueError("e"), SAME),
+    ({"predictor": {"control_link": {"model": "quantile", "quantile": 0.5}}}, ("gamma", HOLE), "__eq__",
+     ValueError("e"), SAME),
+    ({"family": {"control.link": {"model": "log"}}}, ("gamma", HOLE), "__eq__", True, None),
     ({"compute": {HOLE: 1, "b": 1}}, COMPUTE, "__repr__", "a", KEYS.format("a, b")),
     ({"compute": {HOLE: 1}}, COMPUTE, "__repr__", KeyboardInterrupt(), SAME),
 ])
@@ -295,6 +303,8 @@ class Unshowable:
     (enforce_control_structure, {"inla": {"control_vb": {"strategy": Unshowable()}}}),
     (enforce_control_structure, {"inla": {"strategy": Unshowable()}}),
     (enforce_compute_section, {"compute": {Unshowable(): 1}}),
+    (enforce_compute_section, {"compute": {"dic": 2}}),
+    (enforce_compute_section, {"compute": 1}),
 ])
 def test_safety_error_is_looked_up_before_its_message_is_built(func, control, monkeypatch):
     # As in `raise SafetyError(...)`: the missing name is the error reported.
@@ -530,3 +540,429 @@ def test_no_callers_object_is_kept_after_a_call(place, name):
         enforce_control_structure(kwargs, families)
         enforce_compute_section(kwargs)
     assert (sys.getrefcount(spelled), [sys.getrefcount(f) for f in families]) == before
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+class Truthy:
+    def __bool__(self):
+        return True
+
+
+class RaisingTruth:
+    def __bool__(self):
+        raise LookupError("truth")
+
+
+@pytest.mark.parametrize("answers, expected", [
+    # `value == 0 or value == 1`: the second question only when the first says no.
+    ([Truthy()], None),
+    ([Falsy(), Truthy()], None),
+    ([Falsy(), Falsy()], NOT_BOOL),
+    ([LookupError("eq")], LookupError),
+    ([RaisingTruth()], LookupError),
+    ([Falsy(), LookupError("eq")], LookupError),
+])
+@pytest.mark.parametrize("keys", [("dic",), ("cpo",), ("dic", "cpo")])
+def test_int_subclass_switch_is_judged_by_its_own_equality(answers, expected, keys):
+    asked = []
+
+    class Switch(int):
+        __hash__ = int.__hash__
+
+        def __eq__(self, other):
+            asked.append(other)
+            self.count = getattr(self, "count", 0) + 1
+            answer = answers[self.count - 1]
+            if isinstance(answer, BaseException):
+                raise answer
+            return answer
+
+    compute = {key: Switch(7) for key in keys}
+    try:
+        got = enforce_compute_section({"control": {"compute": compute}})
+    except (SafetyError, LookupError) as exc:
+        got = type(exc) if type(exc) is LookupError else str(exc).replace("'cpo'", "'dic'")
+    assert got == expected
+    if expected is LookupError:
+        # The first error ends the call: no other value is compared.
+        assert asked == [0, 1][:len(answers)]
+    elif expected is None:
+        assert asked == [0, 1][:len(answers)] * len(keys)
+
+
+# What `raise SafetyError(message)` and, for a failed conversion,
+# `raise SafetyError(message) from exc` in its handler give in Python.
+PYTHON_RAISES = """
+def plain(message):
+    raise SafetyError(message)
+
+def chained(convert, message):
+    try:
+        convert()
+    except Exception as exc:
+        raise SafetyError(message) from exc
+"""
+
+
+class Cause(Exception):
+    pass
+
+
+class Unmakeable(Exception):
+    def __init__(self):
+        raise LookupError("not made")
+
+
+def raise_(exc):
+    raise exc
+
+
+class NotAnInstance(Exception):
+    def __new__(cls, *args):
+        return 5
+
+
+def raised_a_while_b_while_c():
+    """C raised while handling B, raised while handling A; the chain leads back to A."""
+    try:
+        try:
+            raise KeyError("A")
+        except KeyError:
+            raise IndexError("B")
+    except IndexError:
+        raise Cause("C")
+
+
+class Chain:
+    """The exceptions of the last conversion, for a factory to hand back."""
+
+    raised = []
+
+    def __float__(self):
+        try:
+            raised_a_while_b_while_c()
+        except Cause as exc:
+            Chain.raised[:] = [exc.__context__.__context__, exc.__context__, exc]
+            raise
+
+    __str__ = __float__
+
+
+def make_cycle():
+    try:
+        raise Cause("cycle")
+    except Cause as exc:
+        other = IndexError("other")
+        exc.__context__, other.__context__ = other, exc
+        raise
+
+
+class Cyclic:
+    def __float__(self):
+        make_cycle()
+
+    __str__ = __float__
+
+
+FACTORIES = {
+    "missing": None,
+    "class": Cause,
+    "instance": lambda text: Cause(text),
+    "returns a class": lambda text: Cause,
+    "returns a class making no instance": lambda text: NotAnInstance,
+    "raises": lambda text: [][0],
+    "returns no exception": lambda text: text,
+    "returns the first of the chain": lambda text: Chain.raised[0] if Chain.raised else Cause(text),
+    "returns the cause": lambda text: Chain.raised[-1] if Chain.raised else Cause(text),
+    "raises the cause": lambda text: raise_(Chain.raised[-1] if Chain.raised else Cause(text)),
+    "returns a class that cannot be made": lambda text: Unmakeable,
+}
+TRIGGERS = {
+    # control, families, message, the conversion it makes in Python
+    "quantile text": ({"family": {"control.link": {"model": "quantile", "quantile": "abc"}}}, ("gamma",),
+                      NUMERIC, lambda: float("abc")),
+    "quantile object": ({"predictor": {"control_link": {"model": "quantile", "quantile": Chain()}}},
+                        ("gamma",), NUMERIC, lambda: float(Chain())),
+    "choice text": ({"inla": {"strategy": Chain()}}, (), NOT_STRING.format("strategy"), lambda: str(Chain())),
+    "cyclic context": ({"inla": {"int.strategy": Cyclic()}}, (), NOT_STRING.format("int.strategy"),
+                       lambda: str(Cyclic())),
+    "no conversion": ({"predictor": 5}, (), P + "control['predictor'] must be a dict.", None),
+}
+
+
+def chain_shape(exc):
+    """Types and messages along cause and context links, and where they lead back."""
+    shape, seen = [], []
+    while exc is not None and all(exc is not other for other in seen):
+        seen.append(exc)
+        cause = exc.__cause__
+        shape.append((type(exc).__name__, str(exc), exc.__suppress_context__,
+                      None if cause is None else (type(cause).__name__, str(cause), cause is exc)))
+        exc = exc.__context__
+    shape.append(None if exc is None else [i for i, other in enumerate(seen) if other is exc])
+    return shape
+
+
+@pytest.mark.parametrize("factory", FACTORIES)
+@pytest.mark.parametrize("trigger", TRIGGERS)
+def test_raise_chains_as_python_does(factory, trigger, monkeypatch):
+    """Whatever SafetyError names, the raise ends as the Python statements do."""
+    from tarvik.safety import control as module
+    control, families, message, convert = TRIGGERS[trigger]
+    python = {"__builtins__": __builtins__}
+    exec(PYTHON_RAISES, python)
+    if FACTORIES[factory] is None:
+        monkeypatch.delattr(module, "SafetyError")
+    else:
+        monkeypatch.setattr(module, "SafetyError", FACTORIES[factory])
+        python["SafetyError"] = FACTORIES[factory]
+
+    def ending(call):
+        Chain.raised[:] = []
+        try:
+            call()
+        except BaseException as exc:
+            return chain_shape(exc)
+        return None
+
+    native = ending(lambda: enforce_control_structure({"control": control}, families))
+    if convert is None:
+        expected = ending(lambda: python["plain"](message))
+    else:
+        expected = ending(lambda: python["chained"](convert, message))
+    assert native == expected
+
+
+class Trap(dict):
+    """A section that raises at one chosen read, and logs the reads before it."""
+
+    def __init__(self, name, items, trap, log):
+        super().__init__(items)
+        self.name, self.trap, self.log = name, trap, log
+
+    def read(self, *what):
+        self.log.append((self.name, *what))
+        if (self.name, *what) == self.trap:
+            raise Boom(self.trap)
+
+    def get(self, key, default=None):
+        self.read("get", key)
+        return super().get(key, default)
+
+    def keys(self):
+        self.read("keys")
+        return super().keys()
+
+    def __contains__(self, key):
+        self.read("in", key)
+        return super().__contains__(key)
+
+    def __getitem__(self, key):
+        self.read("[]", key)
+        return super().__getitem__(key)
+
+
+class Boom(Exception):
+    pass
+
+
+def trapped_call(layout, trap, alone=False):
+    """Builds the sections of `layout` as Traps (`alone`: only the trapped
+    one, the others plain dicts) and runs the check it names."""
+    func, families, tree = layout
+    log = []
+
+    def build(name, items):
+        items = {key: build(*value) if isinstance(value, tuple) else value for key, value in items.items()}
+        return Trap(name, items, trap, log) if not alone or name == trap[0] else items
+
+    kwargs = {"control": build(*tree)}
+    try:
+        got = func(kwargs, families) if func is enforce_control_structure else func(kwargs)
+    except Boom as exc:
+        assert exc.args == (trap,) and exc.__cause__ is None and exc.__context__ is None
+        got = Boom
+    return got, log
+
+
+QUANTILE_LINK = {"model": "quantile", "quantile": 0.5}
+LAYOUTS = {
+    "structure": (enforce_control_structure, ("gamma",), ("control", {
+        "family": ("family", {"control.link": ("link", QUANTILE_LINK)}),
+        "predictor": ("predictor", {"compute": True, "control_link": ("plink", QUANTILE_LINK)}),
+        "inla": ("inla", {"control_vb": ("vb", {"strategy": "mean", "hessian_strategy": "full"}),
+                          "strategy": "auto", "int.strategy": None, "int_strategy": "ccd"}),
+    })),
+    "structure, fallbacks": (enforce_control_structure, ("gammasurv",), ("control", {
+        "family": ("family", {"control.link": ("empty", {}), "control_link": ("link", {"model": "log"})}),
+        "predictor": ("predictor", {"control.link": ("plink", {"model": "neglog"})}),
+        "inla": ("inla", {"int.strategy": None, "int_strategy": "grid"}),
+    })),
+    "compute": (enforce_compute_section, None, ("control", {
+        "compute": ("compute", {"dic": True, "cpo": 0, "waic": 1}),
+    })),
+}
+READS = [(name, read) for name, layout in LAYOUTS.items() for read in trapped_call(layout, None)[1]]
+
+
+@pytest.mark.parametrize("alone", [False, True])
+@pytest.mark.parametrize("layout, read", READS)
+def test_caller_error_at_each_read_passes_through(layout, read, alone):
+    # Alone: the rest of the call is plain dicts, read without running Python
+    # code, so an error that were not passed on at once would go unnoticed.
+    assert trapped_call(LAYOUTS[layout], None)[0] is None  # accepted when nothing raises
+    got, log = trapped_call(LAYOUTS[layout], read, alone)
+    assert got is Boom and log[-1] == read  # raised at once, as it came
+
+
+def test_every_read_is_trapped():
+    # The reads that a rewrite must keep making, each of which can raise.
+    assert {read[1:] for _, read in READS} >= {
+        ("get", "family"), ("get", "control.link"), ("get", "control_link"), ("get", "model"),
+        ("get", "quantile"), ("get", "predictor"), ("in", "control.link"), ("in", "control_link"),
+        ("keys",), ("in", "compute"), ("[]", "compute"), ("get", "inla"), ("get", "control_vb"),
+        ("get", "strategy"), ("get", "hessian_strategy"), ("get", "int.strategy"),
+        ("get", "int_strategy"), ("get", "compute"), ("[]", "dic")}
+
+
+class Disguised:
+    """Claims a class through a __class__ that raises: isinstance() asks it."""
+
+    @property
+    def __class__(self):
+        raise Boom("__class__")
+
+
+@pytest.mark.parametrize("func, control, families", [
+    (enforce_control_structure, HOLE, ()),
+    (enforce_control_structure, {"family": HOLE}, ()),
+    (enforce_control_structure, {"family": {"control.link": HOLE}}, ("gamma",)),
+    (enforce_control_structure, {"predictor": HOLE}, ()),
+    (enforce_control_structure, {"predictor": {"control_link": HOLE}}, ("gamma",)),
+    (enforce_control_structure, {"predictor": {"compute": HOLE}}, ()),
+    (enforce_control_structure, {"inla": HOLE}, ()),
+    (enforce_control_structure, {"inla": {"control_vb": HOLE}}, ()),
+    (enforce_compute_section, HOLE, None),
+    (enforce_compute_section, {"compute": HOLE}, None),
+    (enforce_compute_section, {"compute": {"dic": HOLE}}, None),
+])
+def test_caller_error_from_a_class_test_passes_through(func, control, families):
+    def plant(tree):
+        if tree is HOLE:
+            return Disguised()
+        return {key: plant(value) for key, value in tree.items()} if isinstance(tree, dict) else tree
+
+    kwargs = {"control": plant(control)}
+    with pytest.raises(Boom, match="__class__"):
+        func(kwargs, families) if func is enforce_control_structure else func(kwargs)
+
+
+@pytest.mark.parametrize("func, control", [
+    (enforce_compute_section, RaisingTruth()),  # `kwargs.get("control") or {}`
+    (enforce_control_structure, {"family": {"control.link": RaisingTruth()}}),
+    (enforce_control_structure, {"predictor": {"control.link": RaisingTruth()}}),
+])
+def test_caller_error_from_a_truth_test_passes_through(func, control):
+    with pytest.raises(LookupError, match="truth"):
+        func({"control": control}, ("gamma",)) if func is enforce_control_structure else func(
+            {"control": control})
+
+
+def test_caller_error_from_a_colliding_kwargs_key_passes_through():
+    class Key:
+        def __hash__(self):
+            return hash("control")
+
+        def __eq__(self, other):
+            raise LookupError("compared")
+
+    for func in (enforce_control_structure, enforce_compute_section):
+        with pytest.raises(LookupError, match="compared"):
+            func({Key(): 1})
+
+
+class Unorderable(str):
+    """A normalised text whose comparisons and hash raise."""
+
+    def strip(self):
+        return self
+
+    lower = strip
+
+    def replace(self, old, new):
+        return self
+
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __ne__ = __eq__
+
+    def __hash__(self):
+        raise LookupError("hashed")
+
+
+class UnorderableText:
+    def __str__(self):
+        return Unorderable("\u2003text")
+
+
+@pytest.mark.parametrize("control, families, error", [
+    ({"family": {"control.link": {"model": UnorderableText(), "quantile": 0.5}}}, ("gamma",), "compared"),
+    ({"family": {"control.link": {"model": UnorderableText()}}}, ("gammasurv",), "compared"),
+    ({"inla": {"strategy": UnorderableText()}}, (), "hashed"),
+    ({"inla": {"control_vb": {"strategy": UnorderableText()}}}, (), "compared"),
+    ({"inla": {"control_vb": {"hessian_strategy": UnorderableText()}}}, (), "compared"),
+])
+def test_caller_error_from_comparing_a_normalised_text_passes_through(control, families, error):
+    with pytest.raises(LookupError, match=error):
+        enforce_control_structure({"control": control}, families)
+
+
+class ListAtSecondAsking:
+    """Not a dict, then a __class__ that raises when asked whether it is a list."""
+
+    asked = 0
+
+    @property
+    def __class__(self):
+        ListAtSecondAsking.asked += 1
+        if ListAtSecondAsking.asked > 1:
+            raise Boom("__class__")
+        return int
+
+
+def test_caller_error_from_the_family_list_test_passes_through():
+    ListAtSecondAsking.asked = 0
+    with pytest.raises(Boom):
+        enforce_control_structure({"control": {"family": ListAtSecondAsking()}})
+    assert ListAtSecondAsking.asked == 2
+
+
+
+class Equal(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+@pytest.mark.parametrize("families, model, expected", [
+    # A family is judged by its own equality, never by its text alone.
+    ((NeverEqual("gamma"),), "quantile", P + "control.link is only allowed for gamma likelihoods."),
+    ((NeverEqual("gammasurv"),), "log", P + "control.link is only allowed for gamma likelihoods."),
+    (("gamma", NeverEqual("gammasurv")), "log", P + "only 'quantile' control.link model is allowed for gamma."),
+    ((Equal("poisson"),), "log", None),  # equal to "gammasurv" as well
+    ((type("Plain", (str,), {})("gamma"),), "quantile", None),
+])
+def test_families_are_compared_by_their_own_equality(families, model, expected):
+    kwargs = {"control": {"family": {"control.link": {"model": model, "quantile": 0.5}}}}
+    if expected is None:
+        assert enforce_control_structure(kwargs, families) is None
+    else:
+        with pytest.raises(SafetyError) as info:
+            enforce_control_structure(kwargs, families)
+        assert str(info.value) == expected

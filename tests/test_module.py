@@ -166,3 +166,115 @@ def test_imports_go_through_the_import_statements_hook():
         assert seen == [('typing', ('Any', 'Dict', 'Tuple'), 0), ('errors', ('SafetyError',), 1),
                         ('family', ('_normalize_family_spec', '_normalize_link_value'), 1)], seen
         print('done')""")
+
+
+@pytest.mark.skipif(os.environ.get("PYTHONMALLOC", "").startswith("malloc")
+                    or bool(os.environ.get("TARVIK_SANITIZE")),
+                    reason="allocated blocks are only counted by pymalloc")
+def test_failed_imports_release_what_they_made():
+    run_python("""if 1:
+        import gc, sys, types
+        import tarvik.safety.family as real
+        fake = types.ModuleType('tarvik.safety.family')
+        fake._normalize_family_spec = real._normalize_family_spec
+
+        def fail_imports(times):
+            sys.modules['tarvik.safety.family'] = fake
+            for _ in range(times):
+                try:
+                    import tarvik.safety.control
+                except ImportError:
+                    pass
+                else:
+                    raise AssertionError('imported without _normalize_link_value')
+            gc.collect()
+            return sys.getallocatedblocks()
+
+        # The interpreter's own import machinery settles over the first few
+        # hundred failures (a failing Python module grows as well); a module
+        # object or its namespace kept by each failure would be far more.
+        blocks = [fail_imports(50) for _ in range(8)]
+        assert min(b - a for a, b in zip(blocks[-4:], blocks[-3:])) < 50, blocks
+        sys.modules['tarvik.safety.family'] = real
+        import tarvik.safety.control as control
+        assert control.enforce_compute_section({}) is None
+        print('done')""")
+
+
+@pytest.mark.parametrize("error", ["LookupError('looked up')", "AttributeError('not there')"])
+def test_sibling_attribute_errors(error):
+    # Only an AttributeError means that the name is missing (ImportError).
+    run_python(f"""if 1:
+        import sys, types
+        import tarvik.safety.family as real
+        fake = types.ModuleType('tarvik.safety.family')
+        fake._normalize_family_spec = real._normalize_family_spec
+        raised = []
+
+        def __getattr__(name):
+            if name != '_normalize_link_value':
+                raise AttributeError(name)
+            raised.append({error})
+            raise raised[-1]
+
+        fake.__getattr__ = __getattr__
+        sys.modules['tarvik.safety.family'] = fake
+        try:
+            import tarvik.safety.control
+        except Exception as exc:
+            got = exc
+        else:
+            raise AssertionError('imported')
+        if isinstance(raised[0], AttributeError):
+            assert type(got) is ImportError and '_normalize_link_value' in str(got), repr(got)
+        else:
+            assert got is raised[0], repr(got)
+        sys.modules['tarvik.safety.family'] = real
+        import tarvik.safety.control as control
+        assert control._normalize_link_value is real._normalize_link_value
+        print('done')""")
+
+
+@pytest.mark.parametrize("replacement", ["dict", "module", "removed", "neither"])
+def test_builtins_replaced_during_sibling_import_are_the_functions_builtins(replacement):
+    # The namespace's __builtins__, whatever an import hook left there, is
+    # where a missing SafetyError is looked up last; without a usable one,
+    # the interpreter's builtins are.
+    run_python(f"""if 1:
+        import builtins, sys, types
+
+        class Fallback(Exception):
+            pass
+
+        if {replacement!r} == 'dict':
+            replaced = dict(vars(builtins), SafetyError=Fallback)
+        elif {replacement!r} == 'module':
+            replaced = types.ModuleType('builtins')
+            vars(replaced).update(vars(builtins), SafetyError=Fallback)
+        else:
+            replaced = 5
+
+        class Hook:
+            def find_spec(self, name, path, target=None):
+                if name == 'tarvik.safety.family':
+                    namespace = vars(sys.modules['tarvik.safety.control'])
+                    if {replacement!r} == 'removed':
+                        del namespace['__builtins__']
+                    else:
+                        namespace['__builtins__'] = replaced
+                return None
+
+        sys.meta_path.insert(0, Hook())
+        import tarvik.safety.control as control
+        del control.SafetyError
+        if {replacement!r} in ('removed', 'neither'):
+            builtins.SafetyError = Fallback
+        for call in (lambda: control.enforce_compute_section({{'control': {{'compute': 1}}}}),
+                     lambda: control.enforce_control_structure({{'control': {{'inla': {{'x': 1}}}}}})):
+            try:
+                call()
+            except Fallback as exc:
+                assert 'tarvik safety check' in str(exc)
+            else:
+                raise AssertionError('no error')
+        print('done')""")

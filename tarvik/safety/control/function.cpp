@@ -54,10 +54,10 @@ PyObject *too_many_positional(CheckFunction *self, Py_ssize_t given,
         return nullptr;
     }
     bool plural = default_count || count != 1;
-    PyErr_Format(PyExc_TypeError,
-                 "%U() takes %U positional argument%s but %zd %s given",
-                 self->qualname, signature.get(), plural ? "s" : "", given,
-                 given == 1 ? "was" : "were");
+    raise_formatted(PyExc_TypeError,
+                    "%U() takes %U positional argument%s but %zd %s given",
+                    self->qualname, signature.get(), plural ? "s" : "", given,
+                    given == 1 ? "was" : "were");
     return nullptr;
 }
 
@@ -87,9 +87,9 @@ PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
     if (!listed) {
         return nullptr;
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%U() missing %zd required positional argument%s: %U",
-                 self->qualname, count, count == 1 ? "" : "s", listed.get());
+    raise_formatted(
+        PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
+        self->qualname, count, count == 1 ? "" : "s", listed.get());
     return nullptr;
 }
 
@@ -98,8 +98,8 @@ PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
 bool keyword_index(CheckFunction *self, PyObject *keyword, Py_ssize_t *index)
 {
     if (!PyUnicode_Check(keyword)) {
-        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings",
-                     self->qualname);
+        raise_formatted(PyExc_TypeError, "%U() keywords must be strings",
+                        self->qualname);
         return false;
     }
     Py_ssize_t count = self->spec->parameter_count;
@@ -115,21 +115,21 @@ bool keyword_index(CheckFunction *self, PyObject *keyword, Py_ssize_t *index)
             return equal > 0;
         }
     }
-    PyErr_Format(PyExc_TypeError,
-                 "%U() got an unexpected keyword argument '%S'",
-                 self->qualname, keyword);
+    raise_formatted(PyExc_TypeError,
+                    "%U() got an unexpected keyword argument '%S'",
+                    self->qualname, keyword);
     return false;
 }
 
 PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
 {
     bool subclass = PyObject_TypeCheck(value, parameter.exact_type);
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got "
-                 "%.200s)%s%s",
-                 parameter.name, parameter.exact_type->tp_name,
-                 Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? subclass_note : "");
+    raise_formatted(
+        PyExc_TypeError,
+        "Argument '%.200s' has incorrect type (expected %.200s, got "
+        "%.200s)%s%s",
+        parameter.name, parameter.exact_type->tp_name, Py_TYPE(value)->tp_name,
+        subclass ? ". " : "", subclass ? subclass_note : "");
     return nullptr;
 }
 
@@ -152,9 +152,9 @@ int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
             return -1;
         }
         if (bound[index]) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U() got multiple values for argument '%S'",
-                         self->qualname, keyword);
+            raise_formatted(PyExc_TypeError,
+                            "%U() got multiple values for argument '%S'",
+                            self->qualname, keyword);
             return -1;
         }
         bound[index] = args[given + k];
@@ -320,11 +320,11 @@ PyObject *get_text(PyObject *op, void *closure)
 int set_text(PyObject *op, PyObject *value, void *closure)
 {
     if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
-                     offsetof(CheckFunction, name) ==
-                             reinterpret_cast<size_t>(closure)
-                         ? "__name__"
-                         : "__qualname__");
+        raise_formatted(PyExc_TypeError, "%s must be set to a string object",
+                        offsetof(CheckFunction, name) ==
+                                reinterpret_cast<size_t>(closure)
+                            ? "__name__"
+                            : "__qualname__");
         return -1;
     }
     Py_XSETREF(*field_at(op, closure), Py_NewRef(value));
@@ -347,7 +347,7 @@ int set_optional(PyObject *op, PyObject *value, void *closure)
         value = nullptr;
     }
     if (value && !(defaults ? PyTuple_Check(value) : PyDict_Check(value))) {
-        PyErr_SetString(PyExc_TypeError,
+        raise_formatted(PyExc_TypeError,
                         defaults ? "__defaults__ must be set to a tuple object"
                                  : "__kwdefaults__ must be set to a dict "
                                    "object");
@@ -383,7 +383,7 @@ int set_annotations(PyObject *op, PyObject *value, void *)
         value = nullptr;
     }
     if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError,
+        raise_formatted(PyExc_TypeError,
                         "__annotations__ must be set to a dict object");
         return -1;
     }

@@ -2,6 +2,7 @@
 // interpreter raises an exception.
 #include "messages.hpp"
 
+#include <cstdarg>
 #include <cstring>
 #include <string_view>
 
@@ -37,7 +38,7 @@ Ref fixed_fill(std::string_view hole, Table *table, const char *name)
     if (table && (hole == "quoted" || hole == "either")) {
         return quoted(*table, hole == "either");
     }
-    PyErr_SetString(PyExc_SystemError, "unknown hole in a message text");
+    raise_formatted(PyExc_SystemError, "unknown hole in a message text");
     return Ref();
 }
 
@@ -108,7 +109,7 @@ Ref message_text(Message &message, std::initializer_list<PyObject *> shown)
     }
     Py_ssize_t count = PyTuple_GET_SIZE(pieces);
     if (count != static_cast<Py_ssize_t>(shown.size()) + 1) {
-        PyErr_SetString(PyExc_SystemError, "message holes do not fit");
+        raise_formatted(PyExc_SystemError, "message holes do not fit");
         return Ref();
     }
     if (count == 1) {
@@ -146,7 +147,7 @@ Ref find_safety_error(const CallContext &call)
             return Ref();
         }
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise_formatted(PyExc_NameError, "name '%U' is not defined", name);
     return Ref();
 }
 
@@ -157,10 +158,10 @@ Ref exception_to_raise(PyObject *obj)
     if (PyExceptionClass_Check(obj)) {
         Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
         if (instance && !PyExceptionInstance_Check(instance.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of "
-                         "BaseException, not %R",
-                         obj, Py_TYPE(instance.get()));
+            raise_formatted(PyExc_TypeError,
+                            "calling %R should have returned an instance of "
+                            "BaseException, not %R",
+                            obj, Py_TYPE(instance.get()));
             return Ref();
         }
         return instance;
@@ -168,7 +169,7 @@ Ref exception_to_raise(PyObject *obj)
     if (PyExceptionInstance_Check(obj)) {
         return Ref::borrow(obj);
     }
-    PyErr_SetString(PyExc_TypeError,
+    raise_formatted(PyExc_TypeError,
                     "exceptions must derive from BaseException");
     return Ref();
 }
@@ -232,6 +233,18 @@ bool raise_instance_of(PyObject *error_class, PyObject *message,
 }
 
 } // namespace
+
+PyObject *raise_formatted(PyObject *type, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    Ref message = Ref::steal(PyUnicode_FromFormatV(format, arguments));
+    va_end(arguments);
+    if (message) {
+        PyErr_SetObject(type, message.get());
+    }
+    return nullptr;
+}
 
 bool raise_safety_error(const CallContext &call, Message &message)
 {

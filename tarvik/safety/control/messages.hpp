@@ -156,6 +156,11 @@ class PendingSafetyError {
     Ref error_class_;
 };
 
+// PyErr_Format(type, format, ...), except that when the message itself
+// cannot be made for lack of memory the MemoryError stays raised
+// (PyErr_Format would raise `type` with no message instead); nullptr.
+PyObject *raise_formatted(PyObject *type, const char *format, ...);
+
 // Clears and returns the pending exception when it belongs to the Exception
 // family; otherwise leaves it pending (KeyboardInterrupt and the like pass
 // through) and returns an empty Ref.

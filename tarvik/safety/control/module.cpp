@@ -147,7 +147,7 @@ PyObject *control_create(PyObject *spec, PyModuleDef *)
         main_interpreter_id = current_id;
     }
     else if (main_interpreter_id != current_id) {
-        PyErr_SetString(
+        raise_formatted(
             PyExc_ImportError,
             "Interpreter change detected - this module can only be "
             "loaded into one interpreter per process.");
@@ -172,7 +172,7 @@ int control_exec(PyObject *module)
         if (process_module == module) {
             return 0;
         }
-        PyErr_SetString(PyExc_RuntimeError,
+        raise_formatted(PyExc_RuntimeError,
                         "Module 'control' has already been imported. "
                         "Re-initialisation is not supported.");
         return -1;

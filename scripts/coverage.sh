@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Line and branch coverage of the C++ sources by the whole pytest suite.
+#
+# Builds tarvik.safety.control with --coverage -O0 into build/coverage/
+# (beside copies of the package's Python files; the in-place build is left
+# alone), runs the suite against that build, and prints gcovr's line and
+# branch figures per source file. Extra arguments go to pytest, e.g.
+# scripts/coverage.sh -k compute
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+PYTHON=${PYTHON:-/usr/bin/python3}
+out=$root/build/coverage
+objects=$root/build/coverage-temp
+
+rm -rf "$out" "$objects"
+mkdir -p "$out"
+# At -O0 the compiler keeps out-of-line copies of library templates, which
+# would be exported beside the init function; export that one alone.
+printf '{ global: PyInit_control; local: *; };\n' > "$out/exports.map"
+# setup.py puts its own flags after these; -O0 comes after the
+# interpreter's -O2, so it wins.
+CFLAGS="--coverage -O0" CXXFLAGS="--coverage -O0" \
+    LDFLAGS="--coverage -Wl,--version-script=$out/exports.map" \
+    "$PYTHON" setup.py build_ext --force --build-lib "$out" \
+    --build-temp "$objects"
+
+# The built module needs its siblings beside it.
+cp tarvik/__init__.py "$out/tarvik/"
+for file in tarvik/safety/*.py tarvik/safety/py.typed tarvik/safety/*.pyi; do
+    [ -e "$file" ] && cp "$file" "$out/tarvik/safety/"
+done
+
+# cwd build/coverage puts the instrumented package first on sys.path.
+log=$root/build/coverage-pytest.log
+status=0
+(cd "$out" && PYTHONPATH="$out" "$PYTHON" -m pytest -p no:cacheprovider \
+    "$root/tests" "$@") 2>&1 | tee "$log" || status=$?
+if ! grep -q "$out/tarvik/safety/control\." "$log"; then
+    echo "coverage: the test session did not report the instrumented module" >&2
+    exit 1
+fi
+
+filter='tarvik/safety/control/'
+echo
+echo "Lines of the C++ sources run by the suite:"
+gcovr --root "$root" --filter "$filter" "$objects"
+echo "Branches of the C++ sources taken by the suite:"
+gcovr --root "$root" --filter "$filter" --branches "$objects"
+if [ "$status" -ne 0 ]; then
+    echo "coverage: the suite failed (figures above all the same)" >&2
+fi
+exit "$status"
