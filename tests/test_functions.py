@@ -351,7 +351,8 @@ def test_descriptor_get_as_on_a_python_function(func, instance, owner):
     assert outcome(func) == outcome(REFERENCE[func])
 
 
-@pytest.mark.parametrize("cycle", [True, False])
+# Where a cycle back to the function goes through, if anywhere.
+@pytest.mark.parametrize("cycle", ["", "__dict__", "__defaults__", "__kwdefaults__"])
 def test_function_objects_are_collected_like_python_functions(cycle):
     from test_module import run_python
 
@@ -381,8 +382,13 @@ def test_function_objects_are_collected_like_python_functions(cycle):
             func.__name__, func.__qualname__ = Tracked('name'), Tracked('qualname')
             func.__doc__, func.__module__ = Tracked('doc'), Tracked('module')
             func.__annotations__ = {{'kwargs': Value('annotation')}}
-            if {cycle!r}:
-                func.cycle = func  # only the collector can free it now
+            # only the collector can free it then
+            if {cycle!r} == '__dict__':
+                func.cycle = func
+            elif {cycle!r} == '__defaults__':
+                func.__defaults__ = (func,)
+            elif {cycle!r} == '__kwdefaults__':
+                func.__kwdefaults__ = {{'cycle': func}}
             died = []
             ref = weakref.ref(func, died.append)
             # Whatever it refers to, it lets go of when it dies (held here
