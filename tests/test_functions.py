@@ -382,13 +382,14 @@ def test_function_objects_are_collected_like_python_functions(cycle):
             func.__name__, func.__qualname__ = Tracked('name'), Tracked('qualname')
             func.__doc__, func.__module__ = Tracked('doc'), Tracked('module')
             func.__annotations__ = {{'kwargs': Value('annotation')}}
+            func.__kwdefaults__ = {{'kw': Value('kwdefault')}}
             # only the collector can free it then
             if {cycle!r} == '__dict__':
                 func.cycle = func
             elif {cycle!r} == '__defaults__':
                 func.__defaults__ = (func,)
             elif {cycle!r} == '__kwdefaults__':
-                func.__kwdefaults__ = {{'cycle': func}}
+                func.__kwdefaults__['cycle'] = func
             died = []
             ref = weakref.ref(func, died.append)
             # Whatever it refers to, it lets go of when it dies (held here
@@ -408,8 +409,8 @@ def test_function_objects_are_collected_like_python_functions(cycle):
                     for obj, after, count in zip(held, counts(), before) if after != count]
             assert not kept, kept
             del held
-            assert sorted(released) == ['annotation', 'attribute', 'doc', 'module', 'name',
-                                        'qualname'], released
+            assert sorted(released) == ['annotation', 'attribute', 'doc', 'kwdefault', 'module',
+                                        'name', 'qualname'], released
             released.clear()
         print('done')""")
 
