@@ -104,9 +104,6 @@ def run(script, *args):
                           text=True, timeout=600)  # fmt: skip
 
 
-@pytest.mark.xfail(strict=True, reason="exact_unsupported_keys copies its list of keys with "
-                   "PyList_AsTuple, whose allocation can run a gc callback that changes the list: "
-                   "freed memory is read")  # fmt: skip
 @pytest.mark.parametrize("action", ["holder.clear()", "holder.extend([object()] * 1000)"])
 @pytest.mark.parametrize("check", ["structure", "compute"])
 def test_key_list_copy_survives_a_collection_that_changes_it(check, action):
@@ -118,16 +115,12 @@ def test_key_list_copy_survives_a_collection_that_changes_it(check, action):
     ), proc.stdout
 
 
-@pytest.mark.xfail(strict=True, reason="Message::pieces copies its list with PyList_AsTuple, "
-                   "whose allocation can run a gc callback that empties the list")  # fmt: skip
 def test_message_pieces_survive_a_collection_that_empties_their_list():
     proc = run(PIECES_SCRIPT, "clear")
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.splitlines()[0] == "tarvik safety check: control['predictor'] must be a dict."
 
 
-@pytest.mark.xfail(strict=True, reason="Message::pieces stores its tuple over the one a nested "
-                   "call made and cached meanwhile, which is never released")  # fmt: skip
 def test_message_pieces_made_twice_at_once_are_not_leaked():
     def held(mode):
         proc = run(PIECES_SCRIPT, mode)

@@ -6,71 +6,6 @@ namespace tarvik {
 
 namespace {
 
-// unsupported_keys() of an exact dict keyed by exact strs, which is its own
-// keys() and whose keys are told from the names without running Python
-// code: read in one pass, without the sets, which would make such a
-// refusal cost half as much again (bench). False, with *extra empty, for a
-// dict with another kind of key.
-bool exact_unsupported_keys(PyObject *dict, const Table &allowed, Ref *extra)
-{
-    // First without making anything: a section mostly holds allowed keys.
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    PyObject *value;
-    bool some = false;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-        some = some || allowed.find(key) < 0;
-    }
-    if (!some) {
-        *extra = Ref::steal(PyTuple_New(0));
-        return true;
-    }
-    // Making the list can run finalisers, which may change the dict: the
-    // second pass asks everything again.
-    Ref found = Ref::steal(PyList_New(0));
-    if (!found) {
-        return true; // the error is set
-    }
-    pos = 0;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
-        }
-        if (allowed.find(key) < 0 && PyList_Append(found.get(), key) < 0) {
-            return true;
-        }
-    }
-    *extra = Ref::steal(PyList_AsTuple(found.get()));
-    return true;
-}
-
-} // namespace
-
-Ref unsupported_keys(PyObject *mapping, const Table &allowed)
-{
-    Ref extra;
-    if (PyDict_CheckExact(mapping) &&
-        exact_unsupported_keys(mapping, allowed, &extra)) {
-        return extra;
-    }
-    // As frozensets: the keys' __hash__ and __eq__ run while they are made
-    // and compared, and may find them (gc.get_referrers) but not change
-    // them.
-    Ref keys =
-        Ref::steal(PyObject_CallMethodNoArgs(mapping, word_name(word::keys)));
-    Ref key_set = keys ? Ref::steal(PyFrozenSet_New(keys.get())) : Ref();
-    Ref difference =
-        key_set
-            ? Ref::steal(PyNumber_Subtract(key_set.get(), allowed.members()))
-            : Ref();
-    return difference ? Ref::steal(PySequence_Tuple(difference.get())) : Ref();
-}
-
-namespace {
-
 // Strong references kept in memory that no Python code can reach, released
 // with their owner.
 class PrivateRefs {
@@ -100,7 +35,69 @@ class PrivateRefs {
     Py_ssize_t count_;
 };
 
+// unsupported_keys() of an exact dict keyed by exact strs, which is its own
+// keys() and whose keys are told from the names without running Python
+// code: read directly, without the sets, which would make such a refusal
+// cost half as much again (bench). False for a dict with another kind of
+// key.
+bool exact_unsupported_keys(PyObject *dict, const Table &allowed, Ref *extra)
+{
+    // Counted first, making nothing: a section mostly holds allowed keys.
+    Py_ssize_t pos = 0;
+    PyObject *key;
+    PyObject *value;
+    Py_ssize_t count = 0;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) {
+            return false;
+        }
+        count += allowed.find(key) < 0;
+    }
+    // Held where no Python code reaches them until the tuple is made: making
+    // it can start the collector, whose callbacks and finalisers can change
+    // the dict and find any list of ours. Until then nothing runs, so the
+    // second pass finds the same keys.
+    PrivateRefs keys(count);
+    if (!keys) {
+        PyErr_NoMemory();
+        return true;
+    }
+    pos = 0;
+    for (Py_ssize_t found = 0;
+         found < count && PyDict_Next(dict, &pos, &key, &value);) {
+        if (allowed.find(key) < 0) {
+            keys[found++] = Py_NewRef(key);
+        }
+    }
+    *extra = Ref::steal(PyTuple_New(count));
+    for (Py_ssize_t i = 0; *extra && i < count; i++) {
+        PyTuple_SET_ITEM(extra->get(), i, keys[i]);
+        keys[i] = nullptr;
+    }
+    return true;
+}
+
 } // namespace
+
+Ref unsupported_keys(PyObject *mapping, const Table &allowed)
+{
+    Ref extra;
+    if (PyDict_CheckExact(mapping) &&
+        exact_unsupported_keys(mapping, allowed, &extra)) {
+        return extra;
+    }
+    // As frozensets: the keys' __hash__ and __eq__ run while they are made
+    // and compared, and may find them (gc.get_referrers) but not change
+    // them.
+    Ref keys =
+        Ref::steal(PyObject_CallMethodNoArgs(mapping, word_name(word::keys)));
+    Ref key_set = keys ? Ref::steal(PyFrozenSet_New(keys.get())) : Ref();
+    Ref difference =
+        key_set
+            ? Ref::steal(PyNumber_Subtract(key_set.get(), allowed.members()))
+            : Ref();
+    return difference ? Ref::steal(PySequence_Tuple(difference.get())) : Ref();
+}
 
 Ref key_list_text(PyObject *keys)
 {

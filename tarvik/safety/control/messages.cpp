@@ -56,16 +56,21 @@ PyObject *Message::pieces()
     if (pieces_) {
         return pieces_;
     }
-    Ref pieces = Ref::steal(PyList_New(0));
-    Ref piece = Ref::steal(PyUnicode_FromString(""));
-    if (!pieces || !piece) {
+    // The pieces are kept where no Python code reaches them until the tuple
+    // is made (making it can start the collector, whose callbacks can find
+    // any list of ours); strs are made on the way, which does not collect.
+    constexpr int capacity = 4;
+    Ref pieces[capacity];
+    int count = 0;
+    pieces[0] = Ref::steal(PyUnicode_FromString(""));
+    if (!pieces[0]) {
         return nullptr;
     }
     for (const char *at = text_;;) {
         const char *open = std::strchr(at, '{');
         Ref literal = Ref::steal(PyUnicode_FromStringAndSize(
             at, open ? open - at : static_cast<Py_ssize_t>(std::strlen(at))));
-        if (!literal || !append(&piece, literal.get())) {
+        if (!literal || !append(&pieces[count], literal.get())) {
             return nullptr;
         }
         if (!open) {
@@ -75,26 +80,38 @@ PyObject *Message::pieces()
         std::string_view hole(open + 1, static_cast<size_t>(close - open - 1));
         if (hole.empty()) {
             // Filled at the call: the next piece begins.
-            if (PyList_Append(pieces.get(), piece.get()) < 0) {
+            if (++count == capacity) {
+                raise_formatted(PyExc_SystemError,
+                                "too many holes in a message");
                 return nullptr;
             }
-            piece = Ref::steal(PyUnicode_FromString(""));
-            if (!piece) {
+            pieces[count] = Ref::steal(PyUnicode_FromString(""));
+            if (!pieces[count]) {
                 return nullptr;
             }
         }
         else {
             Ref fill = fixed_fill(hole, table_, name_);
-            if (!fill || !append(&piece, fill.get())) {
+            if (!fill || !append(&pieces[count], fill.get())) {
                 return nullptr;
             }
         }
         at = close + 1;
     }
-    if (PyList_Append(pieces.get(), piece.get()) < 0) {
+    PyObject *made = PyTuple_New(count + 1);
+    if (!made) {
         return nullptr;
     }
-    pieces_ = PyList_AsTuple(pieces.get());
+    for (int i = 0; i <= count; i++) {
+        PyTuple_SET_ITEM(made, i, pieces[i].release());
+    }
+    // The collector may have run a refusal with this message meanwhile,
+    // which made the pieces too: one is kept.
+    if (pieces_) {
+        Py_DECREF(made);
+        return pieces_;
+    }
+    pieces_ = made;
     return pieces_;
 }
 

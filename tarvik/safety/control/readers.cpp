@@ -42,11 +42,12 @@ bool FastReader::take_in(PyObject *mapping, const Table &table,
 
 namespace {
 
-// Written only with the characters of an ASCII decimal numeral. Other texts
+// Written only with the characters of ASCII decimal numerals. Other texts
 // (a word, "nan", digits of other scripts, "_") are left to the general
-// reader, which converts them once: a text that float() refuses would
-// otherwise be converted twice, making that refusal cost half as much
-// again (bench).
+// reader, which converts them once: float() would refuse most of them, and
+// a refused text would otherwise be converted twice, making that refusal
+// cost half as much again (bench). Texts of these characters that are no
+// numeral ("", "1..2") are still converted twice.
 bool numeral(PyObject *text)
 {
     if (!PyUnicode_IS_ASCII(text)) {
@@ -74,7 +75,7 @@ bool FastReader::number(Value value, double *q, Message &) const
     if (!PyUnicode_CheckExact(value) || !numeral(value)) {
         return false;
     }
-    // float() of an exact str runs no Python code.
+    // float() of an exact str runs no Python code (but see FastReader).
     Ref number = Ref::steal(PyNumber_Float(value));
     if (!number) {
         PyErr_Clear(); // the general reader converts it again and says why

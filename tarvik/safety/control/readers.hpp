@@ -47,7 +47,10 @@ namespace tarvik {
 // families. It can only accept: at a broken rule, or at anything it cannot
 // judge without asking the object itself, it stops with no error set and
 // the call undecided. Its values are borrowed: nothing can change them
-// while no Python code runs.
+// while no Python code runs. (One conversion, float() of a numeral text,
+// makes its error as an exception object when an exception is being
+// handled, an allocation that can start the collector; the reader stops
+// right then and holds nothing afterwards.)
 class FastReader {
   public:
     using Value = PyObject *;
