@@ -53,6 +53,10 @@ bool exact_unsupported_keys(PyObject *dict, const Table &allowed, Ref *extra)
         }
         count += allowed.find(key) < 0;
     }
+    if (count == 0) {
+        *extra = Ref::steal(PyTuple_New(0)); // the empty tuple: no new object
+        return true;
+    }
     // Held where no Python code reaches them until the tuple is made: making
     // it can start the collector, whose callbacks and finalisers can change
     // the dict and find any list of ours. Until then nothing runs, so the
