@@ -10,34 +10,16 @@ namespace tarvik {
 bool FastReader::take_in(PyObject *mapping, const Table &table,
                          Section *section, bool others_allowed) const
 {
-    if (!PyDict_CheckExact(mapping)) {
-        return false;
-    }
     section->table = &table;
     section->present = 0;
-    // Counted, to spare the call that would find the end.
-    Py_ssize_t size = PyDict_GET_SIZE(mapping);
-    Py_ssize_t pos = 0;
-    PyObject *key;
-    PyObject *value;
-    int hint = 0;
-    for (Py_ssize_t i = 0;
-         i < size && PyDict_Next(mapping, &pos, &key, &value); i++) {
-        // Another kind of key could equal a name by its own __eq__.
-        if (!PyUnicode_CheckExact(key)) {
-            return false;
+    return scan(mapping, table, [&](int slot, PyObject *, PyObject *value) {
+        if (slot < 0) {
+            return others_allowed;
         }
-        int slot = table.find(key, hint);
-        if (slot >= 0) {
-            section->present |= uint32_t{1} << slot;
-            section->values[slot] = value;
-            hint = slot + 1;
-        }
-        else if (!others_allowed) {
-            return false;
-        }
-    }
-    return true;
+        section->present |= uint32_t{1} << slot;
+        section->values[slot] = value;
+        return true;
+    });
 }
 
 namespace {

@@ -107,24 +107,10 @@ class FastReader {
     bool each_entry(Value mapping, const Table &table, Message &,
                     Visit &&visit) const
     {
-        if (!PyDict_CheckExact(mapping)) {
-            return false;
-        }
-        // Counted, to spare the call that would find the end.
-        Py_ssize_t size = PyDict_GET_SIZE(mapping);
-        Py_ssize_t pos = 0;
-        PyObject *key;
-        PyObject *value;
-        int hint = 0;
-        for (Py_ssize_t i = 0;
-             i < size && PyDict_Next(mapping, &pos, &key, &value); i++) {
-            int slot = PyUnicode_CheckExact(key) ? table.find(key, hint) : -1;
-            if (slot < 0 || !visit(key, value)) {
-                return false;
-            }
-            hint = slot + 1;
-        }
-        return true;
+        return scan(mapping, table,
+                    [&](int slot, PyObject *key, PyObject *value) {
+                        return slot >= 0 && visit(key, value);
+                    });
     }
 
     static bool is_none(Value value) { return value == Py_None; }
@@ -197,6 +183,36 @@ class FastReader {
     bool refuse_showing(Message &, Value) const { return false; }
 
   private:
+    // One pass over an exact dict keyed by exact strs: on(slot, key, value)
+    // for each entry, its key's slot in `table` or -1, while it says true.
+    template <class On>
+    static bool scan(PyObject *mapping, const Table &table, On &&on)
+    {
+        if (!PyDict_CheckExact(mapping)) {
+            return false;
+        }
+        // Counted, to spare the call that would find the end.
+        Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        Py_ssize_t pos = 0;
+        PyObject *key;
+        PyObject *value;
+        int hint = 0;
+        for (Py_ssize_t i = 0;
+             i < size && PyDict_Next(mapping, &pos, &key, &value); i++) {
+            // Another kind of key could equal a name by its own __eq__.
+            if (!PyUnicode_CheckExact(key)) {
+                return false;
+            }
+            int slot = table.find(key, hint);
+            if (!on(slot, key, value)) {
+                return false;
+            }
+            if (slot >= 0) {
+                hint = slot + 1;
+            }
+        }
+        return true;
+    }
     static int lowest(uint32_t bits) { return __builtin_ctz(bits); }
     static bool made(const Text &text)
     {
