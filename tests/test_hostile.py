@@ -966,3 +966,50 @@ def test_families_are_compared_by_their_own_equality(families, model, expected):
         with pytest.raises(SafetyError) as info:
             enforce_control_structure(kwargs, families)
         assert str(info.value) == expected
+
+
+# A SafetyError that empties every mapping and list of the call, and the
+# module's namespace, before the exception exists: a refusal decided on exact
+# types must not read what it borrowed once raising has begun.
+EMPTYING_SCRIPT = """if 1:
+    import gc, sys
+    sys.path.insert(0, {bench!r})
+    import workloads
+    from tarvik.safety import control as module
+    from tarvik.safety.errors import SafetyError
+
+    def empty(obj):
+        if type(obj) in (dict, list):
+            for item in list(obj.values() if type(obj) is dict else obj):
+                empty(item)
+            obj.clear()
+
+    def emptying(message):
+        empty(CALL[0])
+        vars(module).pop("SafetyError", None)
+        gc.collect()
+        return SafetyError(message)
+
+    for workload in workloads.REFUSED:
+        for check, expected in workload.expected.items():
+            CALL = [workload.kwargs]
+            module.SafetyError = emptying
+            try:
+                if check == "structure":
+                    module.enforce_control_structure(workload.kwargs, workload.families)
+                else:
+                    module.enforce_compute_section(workload.kwargs)
+            except SafetyError as exc:
+                assert str(exc) == expected, (workload.name, str(exc))
+            else:
+                raise AssertionError(workload.name)
+    print("ok")
+"""
+
+
+def test_refusal_survives_a_safety_error_that_empties_the_call():
+    bench = str(pathlib.Path(__file__).resolve().parents[1] / "bench")
+    script = EMPTYING_SCRIPT.replace("{bench!r}", repr(bench))
+    proc = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600)
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr

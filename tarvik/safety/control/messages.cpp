@@ -282,6 +282,10 @@ bool PendingSafetyError::raise(Message &message,
     return false;
 }
 
+namespace {
+
+// Clears and returns the pending exception when it belongs to the Exception
+// family; otherwise leaves it pending and returns an empty Ref.
 Ref catch_exception()
 {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -300,8 +304,15 @@ Ref catch_exception()
     return Ref::steal(value);
 }
 
-bool raise_from(const CallContext &call, Message &message, PyObject *cause)
+} // namespace
+
+bool raise_from_pending(const CallContext &call, Message &message)
 {
+    Ref caught = catch_exception();
+    if (!caught) {
+        return false;
+    }
+    PyObject *cause = caught.get();
     Ref error_class = find_safety_error(call);
     Ref text = error_class ? message_text(message, {}) : Ref();
     if (text && raise_instance_of(error_class.get(), text.get(), cause)) {

@@ -161,15 +161,11 @@ class PendingSafetyError {
 // (PyErr_Format would raise `type` with no message instead); nullptr.
 PyObject *raise_formatted(PyObject *type, const char *format, ...);
 
-// Clears and returns the pending exception when it belongs to the Exception
-// family; otherwise leaves it pending (KeyboardInterrupt and the like pass
-// through) and returns an empty Ref.
-Ref catch_exception();
-
-// Raises SafetyError(message) as `raise SafetyError(message) from cause`
-// does in the handler of `cause`, the exception catch_exception() caught;
-// false.
-bool raise_from(const CallContext &call, Message &message, PyObject *cause);
+// Raises SafetyError(message) as `raise SafetyError(message) from exc`
+// does in an `except Exception as exc:` handler of the pending exception;
+// false. An exception outside the Exception family (KeyboardInterrupt and
+// the like) is left pending instead.
+bool raise_from_pending(const CallContext &call, Message &message);
 
 } // namespace tarvik
 

@@ -3,8 +3,6 @@
 // objects.
 #include "readers.hpp"
 
-#include <cstring>
-
 namespace tarvik {
 
 bool FastReader::take_in(PyObject *mapping, const Table &table,
@@ -22,56 +20,41 @@ bool FastReader::take_in(PyObject *mapping, const Table &table,
     });
 }
 
-namespace {
-
-// Written only with the characters of ASCII decimal numerals. Other texts
-// (a word, "nan", digits of other scripts, "_") are left to the general
-// reader, which converts them once: float() would refuse most of them, and
-// a refused text would otherwise be converted twice, making that refusal
-// cost half as much again (bench). Texts of these characters that are no
-// numeral ("", "1..2") are still converted twice.
-bool numeral(PyObject *text)
-{
-    if (!PyUnicode_IS_ASCII(text)) {
-        return false;
-    }
-    const char *data = static_cast<const char *>(PyUnicode_DATA(text));
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t i = 0; i < length; i++) {
-        if (!std::strchr("0123456789.eE+- \t\n\r\f\v", data[i]) ||
-            data[i] == '\0') {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
-bool FastReader::number(Value value, double *q, Message &) const
+bool FastReader::number(Value value, double *q, Message &not_numeric) const
 {
     if (PyFloat_CheckExact(value)) {
         *q = PyFloat_AS_DOUBLE(value);
         return true;
     }
-    if (!PyUnicode_CheckExact(value) || !numeral(value)) {
+    if (!PyUnicode_CheckExact(value)) {
         return false;
     }
-    // float() of an exact str runs no Python code (but see FastReader).
+    // float() of an exact str runs no Python code, but the error it makes
+    // is an allocation that can start the collector: nothing borrowed is
+    // read after it.
     Ref number = Ref::steal(PyNumber_Float(value));
     if (!number) {
-        PyErr_Clear(); // the general reader converts it again and says why
-        return false;
+        if (!refusing_) {
+            PyErr_Clear(); // the general reader converts it again
+            return false;
+        }
+        return raise_from_pending(OwnedCall(call_).get(), not_numeric);
     }
     *q = PyFloat_AS_DOUBLE(number.get());
     return true;
 }
 
+bool FastReader::refuse(Message &message) const
+{
+    return refusing_ && raise_safety_error(OwnedCall(call_).get(), message);
+}
+
 int FastReader::family_is(int slot, int also) const
 {
-    Py_ssize_t count = PyTuple_GET_SIZE(families_);
+    PyObject *families = call_.families;
+    Py_ssize_t count = PyTuple_GET_SIZE(families);
     for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *family = PyTuple_GET_ITEM(families_, i);
+        PyObject *family = PyTuple_GET_ITEM(families, i);
         if (!PyUnicode_CheckExact(family)) {
             return -1;
         }
@@ -150,8 +133,7 @@ bool GeneralReader::normalize_or(const Value &value, bool dots, Text *text,
     if (text->assign(value.get(), dots) == 0) {
         return true;
     }
-    Ref caught = catch_exception();
-    return caught && raise_from(call_, not_text, caught.get());
+    return raise_from_pending(call_, not_text);
 }
 
 bool GeneralReader::number(const Value &value, double *q,
@@ -160,8 +142,7 @@ bool GeneralReader::number(const Value &value, double *q,
     // float() gives an exact float.
     Ref number = Ref::steal(PyNumber_Float(value.get()));
     if (!number) {
-        Ref caught = catch_exception();
-        return caught && raise_from(call_, not_numeric, caught.get());
+        return raise_from_pending(call_, not_numeric);
     }
     *q = PyFloat_AS_DOUBLE(number.get());
     return true;

@@ -41,16 +41,16 @@
 
 namespace tarvik {
 
-// Decides calls made of exact types without running any Python code: exact
-// dicts keyed by exact strs, each read in one pass into the slots of its
-// table; exact str, float, bool and int values; a tuple of exact str
-// families. It can only accept: at a broken rule, or at anything it cannot
-// judge without asking the object itself, it stops with no error set and
-// the call undecided. Its values are borrowed: nothing can change them
-// while no Python code runs. (One conversion, float() of a numeral text,
-// makes its error as an exception object when an exception is being
-// handled, an allocation that can start the collector; the reader stops
-// right then and holds nothing afterwards.)
+// Decides calls made of exact types without running any Python code until
+// it refuses: exact dicts keyed by exact strs, each read in one pass into
+// the slots of its table; exact str, float, bool and int values; a tuple of
+// exact str families. It accepts, or raises the SafetyError of a broken rule
+// whose message shows none of the caller's objects, having read what the
+// general reader would read up to there. At anything else (a rule whose
+// message shows a key or a value, anything it cannot judge without asking
+// the object itself) it stops with no error set and the call undecided.
+// Its values are borrowed: nothing can change them while no Python code
+// runs, and none is read after it starts raising.
 class FastReader {
   public:
     using Value = PyObject *;
@@ -67,7 +67,7 @@ class FastReader {
         mutable AsciiText ascii;
     };
 
-    explicit FastReader(PyObject *families) : families_(families) {}
+    explicit FastReader(const CallContext &call) : call_(call) {}
 
     static Value value(PyObject *obj) { return obj; }
     bool read(Value mapping, const Table &table, Section *section) const
@@ -102,15 +102,20 @@ class FastReader {
     {
         return section.values[slot];
     }
-    // One pass, visiting each entry as it is read.
+    // One pass, visiting each entry as it is read. A visit does not refuse:
+    // a key read later could be refused first.
     template <class Visit>
     bool each_entry(Value mapping, const Table &table, Message &,
                     Visit &&visit) const
     {
-        return scan(mapping, table,
-                    [&](int slot, PyObject *key, PyObject *value) {
-                        return slot >= 0 && visit(key, value);
-                    });
+        bool refusing = refusing_;
+        refusing_ = false;
+        bool accepted = scan(mapping, table,
+                             [&](int slot, PyObject *key, PyObject *value) {
+                                 return slot >= 0 && visit(key, value);
+                             });
+        refusing_ = refusing;
+        return accepted;
     }
 
     static bool is_none(Value value) { return value == Py_None; }
@@ -176,10 +181,10 @@ class FastReader {
         }
         return made(text) ? text.ascii.find(table) != slot : -1;
     }
-    bool number(Value value, double *q, Message &) const;
+    bool number(Value value, double *q, Message &not_numeric) const;
     int family_is(int slot, int also = -1) const;
 
-    bool refuse(Message &) const { return false; }
+    bool refuse(Message &message) const;
     bool refuse_showing(Message &, Value) const { return false; }
 
   private:
@@ -233,7 +238,26 @@ class FastReader {
     bool take_in(PyObject *mapping, const Table &table, Section *section,
                  bool others_allowed) const;
 
-    PyObject *families_;
+    const CallContext &call_;
+    mutable bool refusing_ = true;
+};
+
+// The call's namespaces owned while the caller's code runs: raising a
+// SafetyError runs it too (its lookup, its constructor).
+class OwnedCall {
+  public:
+    explicit OwnedCall(const CallContext &call)
+        : globals_(Ref::borrow(call.globals)),
+          builtins_(Ref::borrow(call.builtins)), call_{globals_.get(),
+                                                       builtins_.get(),
+                                                       call.families}
+    {}
+    const CallContext &get() const { return call_; }
+
+  private:
+    Ref globals_;
+    Ref builtins_;
+    CallContext call_;
 };
 
 // Reads everything through the objects' own methods (get, keys,
@@ -393,14 +417,15 @@ bool expect(R &r, int test, Message &message)
 template <class Check>
 bool decide(const CallContext &call, PyObject *control, Check &&check)
 {
-    FastReader fast(call.families);
+    FastReader fast(call);
     if (check(fast, control)) {
         return true;
     }
-    // Owned while the caller's code runs.
-    Ref globals = Ref::borrow(call.globals);
-    Ref builtins = Ref::borrow(call.builtins);
-    CallContext owned{globals.get(), builtins.get(), call.families};
+    if (PyErr_Occurred()) {
+        return false; // refused
+    }
+    OwnedCall owned_call(call);
+    const CallContext &owned = owned_call.get();
     // The caller's own methods can call a check again with no Python frame
     // in between; the interpreter's recursion limit must still hold.
     if (Py_EnterRecursiveCall(" while calling a Python object")) {

@@ -18,10 +18,10 @@
 //   a new reference, or nullptr when it stopped.
 // A position where -1 means "none", such as Table::find's slot, is an
 // answer, not a stop.
-// A function stops either with a Python exception set, or, in the reader
-// that decides calls without running Python code (readers.hpp), with no
-// exception set and the call left undecided, for the general reader to
-// decide from the start. No other value means failure.
+// A function stops with a Python exception set, or, in the fast reader
+// (readers.hpp), also with no exception set: the call left undecided, for
+// the general reader to decide from the start. No other value means
+// failure.
 //
 // Nothing here throws: the module is built on the C API's error protocol
 // and compiled without exception support (see setup.py).
