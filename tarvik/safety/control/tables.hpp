@@ -81,9 +81,10 @@ class Table {
     // Sorted by code point and joined with ", ", as messages list them.
     PyObject *sorted() const { return sorted_; }
 
-    // Slot of `key`, an exact str, or -1: by identity first, from slot
-    // `hint` on (a dict's keys often come in a table's order), then by
-    // text. Runs no Python code and sets no error.
+    // Slot of `key`, an exact str, or -1: by identity first, slot `hint`
+    // before the others (a dict's keys often come in a table's order, and a
+    // caller passes the slot after the last one found), then by text. Runs
+    // no Python code and sets no error.
     int find(PyObject *key, int hint = 0) const
     {
         int slot = find_object(key, hint);
@@ -100,15 +101,14 @@ class Table {
                                PyUnicode_GET_LENGTH(key))
                    : -1;
     }
-    // Slot of the str object `key` itself among the names, or -1.
+    // Slot of the str object `key` itself among the names, or -1; `hint`
+    // as in find().
     int find_object(PyObject *key, int hint = 0) const
     {
-        for (int i = hint; i < count_; i++) {
-            if (names_[i] == key) {
-                return i;
-            }
+        if (hint < count_ && names_[hint] == key) {
+            return hint;
         }
-        for (int i = 0; i < hint; i++) { // hint <= count_
+        for (int i = 0; i < count_; i++) {
             if (names_[i] == key) {
                 return i;
             }
