@@ -278,3 +278,16 @@ def test_builtins_replaced_during_sibling_import_are_the_functions_builtins(repl
             else:
                 raise AssertionError('no error')
         print('done')""")
+
+
+def test_exec_by_hand_puts_the_module_in_the_module_table():
+    run_python("""if 1:
+        import importlib.util, sys
+        name = 'tarvik.safety.control'
+        spec = importlib.util.find_spec(name)
+        module = importlib.util.module_from_spec(spec)
+        assert name not in sys.modules
+        spec.loader.exec_module(module)
+        assert sys.modules[name] is module
+        assert module.enforce_control_structure({}) is None
+        print('done')""")
