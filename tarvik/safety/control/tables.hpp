@@ -95,9 +95,13 @@ class Table {
             PyErr_Clear(); // out of memory: the general path will say so
             return -1;
         }
-        // The names are ASCII, and an ASCII text is always stored as such.
-        return PyUnicode_IS_ASCII(key)
-                   ? find_text(static_cast<const char *>(PyUnicode_DATA(key)),
+        // The names are ASCII. A str equal to one (by ==, which compares
+        // the storage kinds, then the bytes) is stored one byte a character,
+        // though not always flagged ASCII: the C API lets an extension make
+        // it with a wider maximum character.
+        return PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND
+                   ? find_text(reinterpret_cast<const char *>(
+                                   PyUnicode_1BYTE_DATA(key)),
                                PyUnicode_GET_LENGTH(key))
                    : -1;
     }
