@@ -83,23 +83,38 @@ int prepare_constants()
     return Table::init_all() < 0 || init_function_type() < 0 ? -1 : 0;
 }
 
-int register_in_sys_modules(PyObject *module)
+// The module table's entry of `name`: 1 when this call added `module`
+// under it, 0 when there already was one, -1 with an error set.
+int register_in_sys_modules(PyObject *name, PyObject *module)
 {
     PyObject *modules = PyImport_GetModuleDict();
-    Ref key = Ref::steal(PyUnicode_FromString(module_name));
-    if (!key) {
-        return -1;
-    }
     if (!PyDict_Check(modules)) {
         return 0;
     }
-    if (PyDict_GetItemWithError(modules, key.get())) {
+    if (PyDict_GetItemWithError(modules, name)) {
         return 0;
     }
     if (PyErr_Occurred()) {
         return -1;
     }
-    return PyDict_SetItem(modules, key.get(), module);
+    return PyDict_SetItem(modules, name, module) < 0 ? -1 : 1;
+}
+
+// Takes out what register_in_sys_modules() added, when the table still
+// holds it, keeping the exception that failed the exec step.
+void unregister_from_sys_modules(PyObject *name, PyObject *module)
+{
+    PyObject *type;
+    PyObject *value;
+    PyObject *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject *modules = PyImport_GetModuleDict();
+    if (PyDict_Check(modules) &&
+        PyDict_GetItemWithError(modules, name) == module) {
+        PyDict_DelItem(modules, name);
+    }
+    PyErr_Clear(); // the step's own exception is the one to report
+    PyErr_Restore(type, value, traceback);
 }
 
 int bind_function(PyObject *globals, const FunctionSpec &spec,
@@ -112,17 +127,25 @@ int bind_function(PyObject *globals, const FunctionSpec &spec,
     return PyDict_SetItemString(globals, spec.name, function.get());
 }
 
-int initialise(PyObject *module)
+// The exec step after the module is recorded: 0, or -1 with an error set.
+// `added` is set when it put the module into the module table itself (a
+// module executed by hand, outside the import statement), which a failed
+// step takes out again.
+int initialise(PyObject *module, PyObject *name, bool *added)
 {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins ||
         PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
         return -1;
     }
-    if (warn_on_version_mismatch() < 0 || prepare_constants() < 0 ||
-        register_in_sys_modules(module) < 0) {
+    if (warn_on_version_mismatch() < 0 || prepare_constants() < 0) {
         return -1;
     }
+    int registered = register_in_sys_modules(name, module);
+    if (registered < 0) {
+        return -1;
+    }
+    *added = registered > 0;
     PyObject *globals = PyModule_GetDict(module);
     if (!globals) {
         return -1;
@@ -178,8 +201,13 @@ int control_exec(PyObject *module)
         return -1;
     }
     process_module = Py_NewRef(module);
-    if (initialise(module) < 0) {
+    Ref name = Ref::steal(PyUnicode_FromString(module_name));
+    bool added = false;
+    if (!name || initialise(module, name.get(), &added) < 0) {
         // A later import starts over with a new module object.
+        if (added) {
+            unregister_from_sys_modules(name.get(), module);
+        }
         Py_CLEAR(process_module);
         return -1;
     }
