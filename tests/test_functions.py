@@ -245,13 +245,14 @@ class Name(str):
 ATTRIBUTE_CHANGES = [
     ("__name__", "renamed"), ("__name__", Name("sub")), ("__name__", 5), ("__name__", None),
     ("__qualname__", "Outer.renamed"), ("__qualname__", b"x"), ("__annotations__", {"x": "int"}),
-    ("__annotations__", None), ("__annotations__", ["kwargs"]),
+    ("__annotations__", None), ("__annotations__", ["kwargs"]), ("__module__", "elsewhere"),
+    ("__module__", 5),
 ]
 
 
 @pytest.mark.parametrize("func", [ECS, ECP])
 @pytest.mark.parametrize("attribute, value", ATTRIBUTE_CHANGES + [(name, "delete") for name in (
-    "__name__", "__qualname__", "__annotations__")])
+    "__name__", "__qualname__", "__annotations__", "__module__")])
 def test_assigning_attributes_as_on_a_python_function(func, attribute, value):
     reference = REFERENCE[func]
     assert (reference.__name__, reference.__qualname__) == (func.__name__, func.__qualname__)
@@ -276,6 +277,36 @@ def test_assigning_attributes_as_on_a_python_function(func, attribute, value):
     # The reference functions have the same names and qualified names.
     assert change(func) == change(reference)
     assert str(inspect.signature(func)) == SIGNATURES[func]  # restored
+
+
+# The attribute changes a Python function reports to audit hooks, made on
+# both kinds of function in a fresh process (a hook cannot be removed).
+AUDIT_SCRIPT = """if 1:
+    import sys
+    from tarvik.safety.control import enforce_control_structure as native
+
+    def python(kwargs, families=()):
+        pass
+
+    python.__module__ = native.__module__
+    events = []
+    sys.addaudithook(lambda event, args: event.startswith("object.") and events.append((event, args[1:])))
+    for func in (native, python):
+        del events[:]
+        func.__code__
+        func.__defaults__ = ((),); func.__defaults__ = None; del func.__defaults__
+        func.__kwdefaults__ = {}; func.__kwdefaults__ = None; del func.__kwdefaults__
+        func.__module__ = "elsewhere"; del func.__module__; del func.__module__
+        print(events, func.__module__, vars(func))
+"""
+
+
+def test_attribute_changes_as_on_a_python_function_for_audit_hooks():
+    root = pathlib.Path(control.__file__).resolve().parents[2]
+    proc = subprocess.run([sys.executable, "-c", AUDIT_SCRIPT], cwd=root, capture_output=True,
+                          text=True, timeout=600)
+    lines = proc.stdout.splitlines()
+    assert len(lines) == 2 and lines[0] == lines[1] and "__code__" in lines[0], proc.stderr
 
 
 def test_annotations_set_to_none_read_back_as_a_new_dict():

@@ -23,6 +23,7 @@ struct CheckFunction {
     const FunctionSpec *spec;
     PyObject *name;        // str
     PyObject *qualname;    // str
+    PyObject *module;      // __module__, or nullptr (reads as None)
     PyObject *doc;         // __doc__
     PyObject *globals;     // the module namespace
     PyObject *builtins;    // the builtins of that namespace (a dict)
@@ -237,6 +238,7 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(Py_TYPE(op));
     Py_VISIT(self->name);
     Py_VISIT(self->qualname);
+    Py_VISIT(self->module);
     Py_VISIT(self->doc);
     Py_VISIT(self->globals);
     Py_VISIT(self->builtins);
@@ -256,6 +258,7 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
 int check_function_clear(PyObject *op)
 {
     CheckFunction *self = as_function(op);
+    Py_CLEAR(self->module);
     Py_CLEAR(self->doc);
     Py_CLEAR(self->defaults);
     Py_CLEAR(self->kwdefaults);
@@ -353,6 +356,12 @@ int set_optional(PyObject *op, PyObject *value, void *closure)
                                    "object");
         return -1;
     }
+    // The audit events of a Python function's defaults.
+    const char *name = defaults ? "__defaults__" : "__kwdefaults__";
+    if ((value ? PySys_Audit("object.__setattr__", "OsO", op, name, value)
+               : PySys_Audit("object.__delattr__", "Os", op, name)) < 0) {
+        return -1;
+    }
     Py_XSETREF(*field_at(op, closure), Py_XNewRef(value));
     return 0;
 }
@@ -365,6 +374,9 @@ PyObject *get_none(PyObject *, void *)
 
 PyObject *get_code(PyObject *op, void *)
 {
+    if (PySys_Audit("object.__getattr__", "Os", op, "__code__") < 0) {
+        return nullptr;
+    }
     return Py_NewRef(as_function(op)->code);
 }
 
@@ -389,6 +401,34 @@ int set_annotations(PyObject *op, PyObject *value, void *)
     }
     Py_XSETREF(as_function(op)->annotations, Py_XNewRef(value));
     return 0;
+}
+
+// `__module__` is each function's own attribute, which may be replaced or
+// deleted (it then reads as None), as on a Python function. It is served
+// here, not by a descriptor in the type, whose own __module__ (the module's
+// name) such a descriptor would replace.
+bool names_module(PyObject *name)
+{
+    return PyUnicode_Check(name) &&
+           PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
+}
+
+PyObject *check_function_getattro(PyObject *op, PyObject *name)
+{
+    if (names_module(name)) {
+        PyObject *module = as_function(op)->module;
+        return Py_NewRef(module ? module : Py_None);
+    }
+    return PyObject_GenericGetAttr(op, name);
+}
+
+int check_function_setattro(PyObject *op, PyObject *name, PyObject *value)
+{
+    if (names_module(name)) {
+        Py_XSETREF(as_function(op)->module, Py_XNewRef(value));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(op, name, value);
 }
 
 PyGetSetDef check_function_getset[] = {
@@ -436,6 +476,8 @@ PyType_Slot check_function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(check_function_repr)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(check_function_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void *>(check_function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void *>(check_function_setattro)},
     {Py_tp_getset, check_function_getset},
     {Py_tp_members, check_function_members},
     {Py_tp_methods, check_function_methods},
@@ -514,9 +556,11 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     PyObject *globals = PyModule_GetDict(module);
     Ref builtins = builtins_of(globals);
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref module_attribute = Ref::steal(PyUnicode_FromString(module_name));
     Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
     Ref annotations = Ref::steal(PyDict_New());
-    if (!globals || !builtins || !name || !varnames || !annotations) {
+    if (!globals || !builtins || !name || !module_attribute || !varnames ||
+        !annotations) {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
@@ -552,6 +596,7 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     self->spec = &spec;
     self->name = Py_NewRef(name.get());
     self->qualname = name.release();
+    self->module = module_attribute.release();
     self->doc = doc.release();
     self->globals = Py_NewRef(globals);
     self->builtins = builtins.release();
