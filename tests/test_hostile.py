@@ -1,11 +1,13 @@
 """Hostile objects: callbacks that raise, return nonsense or empty the input mid-check."""
 
+import ctypes
 import functools
 import gc
 import pathlib
 import re
 import subprocess
 import sys
+import traceback
 
 import pytest
 
@@ -668,8 +670,19 @@ class Cyclic:
     __str__ = __float__
 
 
+def raised_here(text):
+    """An exception raised, then caught: it has a traceback and, raised
+    while another was being handled, a context."""
+    try:
+        raise_(Cause(text))
+    except Cause as exc:
+        return exc
+
+
 FACTORIES = {
     "missing": None,
+    "sees what it handles": lambda text: Cause(text + " | handling " + type(sys.exc_info()[1]).__name__),
+    "returns an exception it raised": raised_here,
     "class": Cause,
     "instance": lambda text: Cause(text),
     "returns a class": lambda text: Cause,
@@ -700,7 +713,9 @@ def chain_shape(exc):
     while exc is not None and all(exc is not other for other in seen):
         seen.append(exc)
         cause = exc.__cause__
-        shape.append((type(exc).__name__, str(exc), exc.__suppress_context__,
+        frames = [frame.name for frame in traceback.extract_tb(exc.__traceback__)
+                  if frame.name in ("raise_", "raised_here")]
+        shape.append((type(exc).__name__, str(exc), exc.__suppress_context__, frames,
                       None if cause is None else (type(cause).__name__, str(cause), cause is exc)))
         exc = exc.__context__
     shape.append(None if exc is None else [i for i, other in enumerate(seen) if other is exc])

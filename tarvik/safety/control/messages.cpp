@@ -191,37 +191,12 @@ Ref exception_to_raise(PyObject *obj)
     return Ref();
 }
 
-// value.__context__ = context, first cutting any link back to `value` in
-// the context's own chain, as the interpreter does when it chains.
-// Only the C API runs here, so the chain stays alive during the walk.
-void set_context(PyObject *value, PyObject *context)
-{
-    PyObject *current = context;
-    PyObject *slow = context; // Floyd's cycle detection
-    bool advance_slow = false;
-    while (PyObject *next = PyException_GetContext(current)) {
-        Py_DECREF(next); // still held by `current`
-        if (next == value) {
-            PyException_SetContext(current, nullptr);
-            break;
-        }
-        current = next;
-        if (current == slow) {
-            break; // a cycle already there, with `value` nowhere on it
-        }
-        if (advance_slow) {
-            slow = PyException_GetContext(slow);
-            Py_DECREF(slow);
-        }
-        advance_slow = !advance_slow;
-    }
-    PyException_SetContext(value, Py_NewRef(context));
-}
-
-// Raises error_class(message), chained to `cause` when given as
-// `raise error_class(message) from cause` in the handler of `cause` chains
-// it; true when that is what got raised, false when calling the class or
-// raising its result failed instead.
+// Raises error_class(message) as `raise error_class(message) from cause`
+// does (no cause: as `raise error_class(message)`): the context is the
+// exception being handled, cycles through it cut and the instance's own
+// traceback kept, all by the interpreter's own PyErr_SetObject. True when
+// that is what got raised, false when calling the class or raising its
+// result failed instead.
 bool raise_instance_of(PyObject *error_class, PyObject *message,
                        PyObject *cause)
 {
@@ -230,22 +205,13 @@ bool raise_instance_of(PyObject *error_class, PyObject *message,
     if (!error) {
         return false;
     }
-    // Owned: replacing the instance's context or cause drops the old one,
-    // whose finaliser may change the instance's class and free the old one.
+    if (cause) {
+        PyException_SetCause(error.get(), Py_NewRef(cause));
+    }
+    // Owned: replacing the instance's context drops the old one, whose
+    // finaliser may change the instance's class and free the old one.
     Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(error.get())));
-    if (!cause) {
-        // Chains the exception being handled as the context, as `raise` does.
-        PyErr_SetObject(type.get(), error.get());
-        return true;
-    }
-    // The context is `cause`, not the exception being handled; the
-    // handled-exception state is left alone (generators and coroutines keep
-    // their own).
-    if (error.get() != cause) {
-        set_context(error.get(), cause);
-    }
-    PyException_SetCause(error.get(), Py_NewRef(cause));
-    PyErr_Restore(type.release(), error.release(), nullptr);
+    PyErr_SetObject(type.get(), error.get());
     return true;
 }
 
@@ -284,6 +250,29 @@ bool PendingSafetyError::raise(Message &message,
 
 namespace {
 
+// For its lifetime `exc` is the exception being handled, as inside
+// `except Exception as exc:`: SafetyError's constructor sees it in
+// sys.exc_info(), and whatever is raised meanwhile has it as context. The
+// handled exception of this level before is back afterwards, as the
+// interpreter puts it back when its handler ends. It is read from the
+// thread state, as the interpreter saves it: PyErr_GetExcInfo gives the
+// innermost one set at any level (a generator's caller's, say), and
+// putting that back would give a generator an exception it never handled.
+class Handling {
+  public:
+    explicit Handling(PyObject *exc)
+        : saved_(Py_XNewRef(PyThreadState_Get()->exc_info->exc_value))
+    {
+        PyErr_SetExcInfo(nullptr, Py_NewRef(exc), nullptr);
+    }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+    ~Handling() { PyErr_SetExcInfo(nullptr, saved_, nullptr); }
+
+  private:
+    PyObject *saved_;
+};
+
 // Clears and returns the pending exception when it belongs to the Exception
 // family; otherwise leaves it pending and returns an empty Ref.
 Ref catch_exception()
@@ -312,24 +301,12 @@ bool raise_from_pending(const CallContext &call, Message &message)
     if (!caught) {
         return false;
     }
-    PyObject *cause = caught.get();
+    Handling handling(caught.get());
     Ref error_class = find_safety_error(call);
     Ref text = error_class ? message_text(message, {}) : Ref();
-    if (text && raise_instance_of(error_class.get(), text.get(), cause)) {
-        return false;
+    if (text) {
+        raise_instance_of(error_class.get(), text.get(), caught.get());
     }
-    // Looking the class up, calling it or raising its result failed: what
-    // got raised instead has `cause` as its context (unless it is `cause`
-    // itself), as in the handler of `cause`.
-    PyObject *type;
-    PyObject *value;
-    PyObject *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && PyExceptionInstance_Check(value) && value != cause) {
-        set_context(value, cause);
-    }
-    PyErr_Restore(type, value, traceback);
     return false;
 }
 
