@@ -544,6 +544,40 @@ def test_no_callers_object_is_kept_after_a_call(place, name):
     assert (sys.getrefcount(spelled), [sys.getrefcount(f) for f in families]) == before
 
 
+_new_str = ctypes.pythonapi.PyUnicode_New
+_new_str.restype, _new_str.argtypes = ctypes.py_object, [ctypes.c_ssize_t, ctypes.c_uint32]
+
+
+def one_byte(text):
+    """An equal str stored one byte a character but not flagged ASCII, as the
+    C API lets an extension make it (a maximum character above 127)."""
+    made = _new_str(len(text), 255)
+    data = sys.getsizeof(_new_str(1, 255)) - 2  # header of such a str
+    ctypes.memmove(id(made) + data, text.encode("ascii"), len(text))
+    assert made == text and hash(made) == hash(text) and not made.isascii()
+    return made
+
+
+def outcome(call):
+    try:
+        return call()
+    except SafetyError as exc:
+        return str(exc)
+
+
+@pytest.mark.parametrize("families", [("gammasurv", "gamma"), ("gamma",)])
+@pytest.mark.parametrize("place, name", FIXED_NAMES, ids=[f"{i}-{n}" for i, (_, n) in enumerate(FIXED_NAMES)])
+def test_any_equal_str_is_the_name(place, name, families):
+    def both(control, families):
+        kwargs = {"control": control}
+        return (outcome(lambda: enforce_control_structure(kwargs, families)),
+                outcome(lambda: enforce_compute_section(kwargs)))
+
+    expected = both(place(name), families)
+    assert both(place(one_byte(name)), families) == expected
+    assert both(place(name), tuple(map(one_byte, families))) == expected
+
+
 class Falsy:
     def __bool__(self):
         return False
