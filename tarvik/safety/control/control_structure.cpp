@@ -7,6 +7,40 @@ namespace tarvik {
 
 namespace {
 
+// A setting of control['inla'] that names one of its choices: its key, which
+// the messages show, and its choices in normal form.
+struct InlaChoice {
+    int slot;
+    const Table &choices;
+};
+inline const InlaChoice strategy_choice{inla::strategy, strategy_choices};
+// Read from int.strategy or int_strategy, shown as int.strategy either way.
+inline const InlaChoice int_strategy_choice{inla::int_dot_strategy,
+                                            int_strategy_choices};
+
+// A setting of control['inla']['control_vb'] that names one of its choices,
+// compared stripped and lower-cased, with the message that refuses it.
+struct VbChoice {
+    int slot;
+    const Table &choices;
+    const Message &refused;
+};
+// In the order they are judged.
+inline const VbChoice vb_choices[] = {
+    {vb::strategy, vb_strategy_choices, msg::vb_strategy_refused},
+    {vb::hessian_strategy, vb_hessian_choices, msg::vb_hessian_refused},
+};
+
+// `value = parent.get(slot)`, a section that may be absent: true when it is
+// None, else what `check(value)` says.
+template <class R>
+bool optional_section(R &r, const typename R::Section &parent, int slot,
+                      bool (*check)(R &, const typename R::Value &))
+{
+    auto value = r.get(parent, slot);
+    return value && (r.is_none(value) || check(r, value));
+}
+
 // One link configuration (the value under control.link or control_link),
 // judged against the families of the call.
 template <class R>
@@ -83,15 +117,8 @@ typename R::Value link_configuration(R &r, const typename R::Section &block,
 }
 
 template <class R>
-bool check_family(R &r, const typename R::Section &control)
+bool check_family(R &r, const typename R::Value &family_block)
 {
-    auto family_block = r.get(control, top::family);
-    if (!family_block) {
-        return false;
-    }
-    if (r.is_none(family_block)) {
-        return true;
-    }
     int is_dict = r.is_dict(family_block);
     if (is_dict <= 0) {
         // A list of family blocks is accepted as it is.
@@ -109,15 +136,8 @@ bool check_family(R &r, const typename R::Section &control)
 }
 
 template <class R>
-bool check_predictor(R &r, const typename R::Section &control)
+bool check_predictor(R &r, const typename R::Value &predictor_block)
 {
-    auto predictor_block = r.get(control, top::predictor);
-    if (!predictor_block) {
-        return false;
-    }
-    if (r.is_none(predictor_block)) {
-        return true;
-    }
     typename R::Section block;
     if (!expect(r, r.is_dict(predictor_block), msg::predictor_not_dict) ||
         !r.read(predictor_block, predictor_link_keys, &block)) {
@@ -154,29 +174,26 @@ bool check_predictor(R &r, const typename R::Section &control)
 // A choice of the inla section: its normal form (text, strip, lower, "_"
 // to ".") is one of its choices; a refused value is shown as given.
 template <class R>
-bool normalize_choice(R &r, const typename R::Value &value, InlaChoice &choice)
+bool normalize_choice(R &r, const typename R::Value &value,
+                      const InlaChoice &choice)
 {
+    PyObject *name = inla_keys.name(choice.slot);
     typename R::Text normalized;
-    if (!r.normalize_or(value, true, &normalized, choice.not_text)) {
+    if (!r.normalize_or(value, true, &normalized, msg::choice_not_text,
+                        name)) {
         return false;
     }
     int member = r.in_set(normalized, choice.choices);
     if (member != 0) {
         return member > 0;
     }
-    return r.refuse_showing(choice.refused, value);
+    return r.refuse_showing(msg::choice_refused, name, choice.choices.sorted(),
+                            value);
 }
 
 template <class R>
-bool check_control_vb(R &r, const typename R::Section &inla_block)
+bool check_control_vb(R &r, const typename R::Value &control_vb)
 {
-    auto control_vb = r.get(inla_block, inla::control_vb);
-    if (!control_vb) {
-        return false;
-    }
-    if (r.is_none(control_vb)) {
-        return true;
-    }
     typename R::Section vb;
     if (!expect(r, r.is_dict(control_vb), msg::vb_not_dict) ||
         !r.read(control_vb, vb_keys, &vb) ||
@@ -185,7 +202,7 @@ bool check_control_vb(R &r, const typename R::Section &inla_block)
     }
     // Each setting absent, None, or one of its choices once stripped and
     // lower-cased; a refused value is shown as stored.
-    for (VbChoice &setting : vb_choices) {
+    for (const VbChoice &setting : vb_choices) {
         auto value = r.get(vb, setting.slot);
         if (!value) {
             return false;
@@ -206,20 +223,14 @@ bool check_control_vb(R &r, const typename R::Section &inla_block)
 }
 
 template <class R>
-bool check_inla(R &r, const typename R::Section &control)
+bool check_inla(R &r, const typename R::Value &inla_value)
 {
-    auto inla_value = r.get(control, top::inla);
-    if (!inla_value) {
-        return false;
-    }
-    if (r.is_none(inla_value)) {
-        return true;
-    }
     typename R::Section inla_block;
     if (!expect(r, r.is_dict(inla_value), msg::inla_not_dict) ||
         !r.read(inla_value, inla_keys, &inla_block) ||
         !r.only(inla_block, inla_keys, msg::inla_unsupported) ||
-        !check_control_vb(r, inla_block)) {
+        !optional_section(r, inla_block, inla::control_vb,
+                          check_control_vb<R>)) {
         return false;
     }
     auto strategy_val = r.get(inla_block, inla::strategy);
@@ -228,17 +239,18 @@ bool check_inla(R &r, const typename R::Section &control)
           normalize_choice(r, strategy_val, strategy_choice))) {
         return false;
     }
-    auto int_strategy_val = r.get(inla_block, inla::int_strategy);
+    auto int_strategy_val = r.get(inla_block, inla::int_dot_strategy);
     if (!int_strategy_val) {
         return false;
     }
     if (r.is_none(int_strategy_val)) {
-        int has = r.has(inla_block, inla::int_strategy_too);
+        int has = r.has(inla_block, inla::int_underscore_strategy);
         if (has < 0) {
             return false;
         }
         if (has) {
-            int_strategy_val = r.get(inla_block, inla::int_strategy_too);
+            int_strategy_val =
+                r.get(inla_block, inla::int_underscore_strategy);
             if (!int_strategy_val) {
                 return false;
             }
@@ -256,8 +268,9 @@ bool check_control(R &r, PyObject *control_arg)
     return expect(r, r.is_dict(control), msg::control_not_dict) &&
            r.read(control, top_keys, &sections) &&
            r.only(sections, top_keys, msg::control_unsupported) &&
-           check_family(r, sections) && check_predictor(r, sections) &&
-           check_inla(r, sections);
+           optional_section(r, sections, top::family, check_family<R>) &&
+           optional_section(r, sections, top::predictor, check_predictor<R>) &&
+           optional_section(r, sections, top::inla, check_inla<R>);
 }
 
 } // namespace

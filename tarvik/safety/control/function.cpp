@@ -214,8 +214,7 @@ PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
     // Both checks begin with kwargs.get("control") and have nothing to say
     // when it is None. Only the lookup's key comparisons can run Python
     // code here, and the interpreter guards those against recursion.
-    PyObject *found =
-        PyDict_GetItemWithError(bound[0], word_name(word::control));
+    PyObject *found = PyDict_GetItemWithError(bound[0], words.control);
     if (!found) {
         return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
     }

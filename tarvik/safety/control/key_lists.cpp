@@ -93,8 +93,7 @@ Ref unsupported_keys(PyObject *mapping, const Table &allowed)
     // As frozensets: the keys' __hash__ and __eq__ run while they are made
     // and compared, and may find them (gc.get_referrers) but not change
     // them.
-    Ref keys =
-        Ref::steal(PyObject_CallMethodNoArgs(mapping, word_name(word::keys)));
+    Ref keys = Ref::steal(PyObject_CallMethodNoArgs(mapping, words.keys));
     Ref key_set = keys ? Ref::steal(PyFrozenSet_New(keys.get())) : Ref();
     Ref difference =
         key_set
@@ -136,8 +135,7 @@ Ref key_list_text(PyObject *keys)
     if (PyList_Sort(listed.get()) < 0) {
         return Ref();
     }
-    return Ref::steal(
-        PyUnicode_Join(word_name(word::comma_blank), listed.get()));
+    return Ref::steal(PyUnicode_Join(words.comma_blank, listed.get()));
 }
 
 } // namespace tarvik

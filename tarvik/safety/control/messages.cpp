@@ -3,155 +3,45 @@
 #include "messages.hpp"
 
 #include <cstdarg>
-#include <cstring>
-#include <string_view>
 
 namespace tarvik {
 
-namespace {
-
-// "'a', 'b', 'c'", or with `either` "'a' or 'b'" and "'a', 'b', or 'c'".
-Ref quoted(const Table &table, bool either)
+PyObject *Message::str() const
 {
-    Ref text = Ref::steal(PyUnicode_FromString(""));
-    int count = table.count();
-    for (int i = 0; text && i < count; i++) {
-        const char *separator = i == 0                     ? ""
-                                : !either || i < count - 1 ? ", "
-                                : count == 2               ? " or "
-                                                           : ", or ";
-        text = Ref::steal(PyUnicode_FromFormat("%U%s'%s'", text.get(),
-                                               separator, table.text(i)));
-    }
-    return text;
-}
-
-// What fills the hole `{hole}` of a message once.
-Ref fixed_fill(std::string_view hole, Table *table, const char *name)
-{
-    if (hole == "name" && name) {
-        return Ref::steal(PyUnicode_FromString(name));
-    }
-    if (table && hole == "sorted") {
-        return Ref::borrow(table->sorted());
-    }
-    if (table && (hole == "quoted" || hole == "either")) {
-        return quoted(*table, hole == "either");
-    }
-    raise_formatted(PyExc_SystemError, "unknown hole in a message text");
-    return Ref();
-}
-
-// `text` += `more`
-bool append(Ref *text, PyObject *more)
-{
-    *text = Ref::steal(PyUnicode_Concat(text->get(), more));
-    return bool(*text);
-}
-
-} // namespace
-
-PyObject *Message::pieces()
-{
-    if (pieces_) {
-        return pieces_;
-    }
-    // The pieces are kept where no Python code reaches them until the tuple
-    // is made (making it can start the collector, whose callbacks can find
-    // any list of ours); strs are made on the way, which does not collect.
-    constexpr int capacity = 4;
-    Ref pieces[capacity];
-    int count = 0;
-    pieces[0] = Ref::steal(PyUnicode_FromString(""));
-    if (!pieces[0]) {
-        return nullptr;
-    }
-    for (const char *at = text_;;) {
-        const char *open = std::strchr(at, '{');
-        Ref literal = Ref::steal(PyUnicode_FromStringAndSize(
-            at, open ? open - at : static_cast<Py_ssize_t>(std::strlen(at))));
-        if (!literal || !append(&pieces[count], literal.get())) {
-            return nullptr;
-        }
-        if (!open) {
-            break;
-        }
-        const char *close = std::strchr(open, '}');
-        std::string_view hole(open + 1, static_cast<size_t>(close - open - 1));
-        if (hole.empty()) {
-            // Filled at the call: the next piece begins.
-            if (++count == capacity) {
-                raise_formatted(PyExc_SystemError,
-                                "too many holes in a message");
-                return nullptr;
-            }
-            pieces[count] = Ref::steal(PyUnicode_FromString(""));
-            if (!pieces[count]) {
-                return nullptr;
-            }
-        }
-        else {
-            Ref fill = fixed_fill(hole, table_, name_);
-            if (!fill || !append(&pieces[count], fill.get())) {
-                return nullptr;
-            }
-        }
-        at = close + 1;
-    }
-    PyObject *made = PyTuple_New(count + 1);
     if (!made) {
-        return nullptr;
+        made = PyUnicode_FromString(text);
     }
-    for (int i = 0; i <= count; i++) {
-        PyTuple_SET_ITEM(made, i, pieces[i].release());
-    }
-    // The collector may have run a refusal with this message meanwhile,
-    // which made the pieces too: one is kept.
-    if (pieces_) {
-        Py_DECREF(made);
-        return pieces_;
-    }
-    pieces_ = made;
-    return pieces_;
+    return made;
 }
 
 namespace {
 
-// The message with its holes filled with `shown` (str), in order.
-Ref message_text(Message &message, std::initializer_list<PyObject *> shown)
+// The message with its holes filled with `fills`, by str.format.
+Ref message_text(const Message &message, Fills fills)
 {
-    PyObject *pieces = message.pieces();
-    if (!pieces) {
+    PyObject *text = message.str();
+    if (!text || fills.size() == 0) {
+        return Ref::borrow(text);
+    }
+    constexpr size_t max_fills = 3;
+    PyObject *arguments[1 + max_fills] = {text};
+    if (fills.size() > max_fills) {
+        raise_formatted(PyExc_SystemError, "too many fills for a message");
         return Ref();
     }
-    Py_ssize_t count = PyTuple_GET_SIZE(pieces);
-    if (count != static_cast<Py_ssize_t>(shown.size()) + 1) {
-        raise_formatted(PyExc_SystemError, "message holes do not fit");
-        return Ref();
+    size_t count = 1;
+    for (PyObject *fill : fills) {
+        arguments[count++] = fill;
     }
-    if (count == 1) {
-        return Ref::borrow(PyTuple_GET_ITEM(pieces, 0));
-    }
-    Ref parts = Ref::steal(PyTuple_New(2 * count - 1));
-    if (!parts) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyTuple_SET_ITEM(parts.get(), 2 * i,
-                         Py_NewRef(PyTuple_GET_ITEM(pieces, i)));
-        if (i + 1 < count) {
-            PyTuple_SET_ITEM(parts.get(), 2 * i + 1,
-                             Py_NewRef(shown.begin()[i]));
-        }
-    }
-    return Ref::steal(PyUnicode_Join(word_name(word::empty), parts.get()));
+    return Ref::steal(
+        PyObject_VectorcallMethod(words.format, arguments, count, nullptr));
 }
 
 // The SafetyError of the moment: the module namespace first, then the
 // module's builtins, as a global name in a Python function is found.
 Ref find_safety_error(const CallContext &call)
 {
-    PyObject *name = word_name(word::safety_error);
+    PyObject *name = words.safety_error;
     for (PyObject *scope : {call.globals, call.builtins}) {
         if (!scope) {
             continue; // cleared while the function was being torn down
@@ -229,7 +119,7 @@ PyObject *raise_formatted(PyObject *type, const char *format, ...)
     return nullptr;
 }
 
-bool raise_safety_error(const CallContext &call, Message &message)
+bool raise_safety_error(const CallContext &call, const Message &message)
 {
     return PendingSafetyError(call).raise(message, {});
 }
@@ -238,10 +128,9 @@ PendingSafetyError::PendingSafetyError(const CallContext &call)
     : error_class_(find_safety_error(call))
 {}
 
-bool PendingSafetyError::raise(Message &message,
-                               std::initializer_list<PyObject *> shown)
+bool PendingSafetyError::raise(const Message &message, Fills fills)
 {
-    Ref text = error_class_ ? message_text(message, shown) : Ref();
+    Ref text = error_class_ ? message_text(message, fills) : Ref();
     if (text) {
         raise_instance_of(error_class_.get(), text.get(), nullptr);
     }
@@ -295,7 +184,8 @@ Ref catch_exception()
 
 } // namespace
 
-bool raise_from_pending(const CallContext &call, Message &message)
+bool raise_from_pending(const CallContext &call, const Message &message,
+                        Fills fills)
 {
     Ref caught = catch_exception();
     if (!caught) {
@@ -303,7 +193,7 @@ bool raise_from_pending(const CallContext &call, Message &message)
     }
     Handling handling(caught.get());
     Ref error_class = find_safety_error(call);
-    Ref text = error_class ? message_text(message, {}) : Ref();
+    Ref text = error_class ? message_text(message, fills) : Ref();
     if (text) {
         raise_instance_of(error_class.get(), text.get(), caught.get());
     }

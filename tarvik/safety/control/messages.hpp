@@ -1,134 +1,112 @@
-// The messages of the checks, and raising SafetyError with them.
+// The messages of the checks, each written whole, and raising SafetyError
+// with them.
 #ifndef TARVIK_SAFETY_CONTROL_MESSAGES_HPP
 #define TARVIK_SAFETY_CONTROL_MESSAGES_HPP
 
 #include "tables.hpp"
 
 #include <initializer_list>
+#include <string_view>
 
 namespace tarvik {
 
-// A message text. Each "{}" is filled at the call, in order. Filled once,
-// from the message's table: "{sorted}" (its names sorted by code point and
-// joined with ", "), "{quoted}" (quoted, in their order, joined with ", ")
-// and "{either}" (the same, with "or" before the last); from its name:
-// "{name}".
-class Message {
-  public:
-    constexpr explicit Message(const char *text, Table *table = nullptr,
-                               const char *name = nullptr)
-        : text_(text), table_(table), name_(name)
-    {}
+// A message: its whole text, with "{}" where a refusal fills in a key, a
+// value or a list, in order, as str.format fills them.
+struct Message {
+    const char *text;
 
-    // The texts around the call's holes, as a tuple of str, made on first
-    // use and kept (borrowed); nullptr with an error set.
-    PyObject *pieces();
+    // The text as a str, made at the message's first refusal and kept for
+    // the process (making a str runs no Python code); nullptr with an
+    // error set.
+    PyObject *str() const;
+    mutable PyObject *made = nullptr;
+};
 
-  private:
-    const char *text_;
-    Table *table_;
-    const char *name_;
-    PyObject *pieces_ = nullptr;
+// A message that lists a section's unsupported keys, and in some also the
+// keys it accepts (sorted and joined like them), in the order of its holes.
+struct KeysMessage : Message {
+    enum Holes { found, found_allowed, allowed_found } holes;
 };
 
 namespace msg {
-inline Message control_not_dict{
-    "tarvik safety check: 'control' must be a dict when provided."};
-inline Message control_unsupported{
-    "tarvik safety check: unsupported keys in 'control': {}."};
-inline Message family_not_dict{
-    "tarvik safety check: control['family'] must be a dict (or list of dicts "
-    "for multiple families)."};
-inline Message predictor_not_dict{
-    "tarvik safety check: control['predictor'] must be a dict."};
-inline Message predictor_unsupported{
-    "tarvik safety check: unsupported keys in control['predictor']: {}."};
-inline Message predictor_compute_not_bool{
-    "tarvik safety check: control['predictor']['compute'] must be "
-    "True/False."};
-inline Message inla_not_dict{
-    "tarvik safety check: control['inla'] must be a dict when provided."};
-inline Message inla_unsupported{
-    "tarvik safety check: control['inla'] currently supports only {sorted} "
-    "overrides; found {}.",
-    &inla_keys};
-inline Message vb_not_dict{
-    "tarvik safety check: control['inla']['control_vb'] must be a dict."};
-inline Message vb_unsupported{
-    "tarvik safety check: control['inla']['control_vb'] supports only "
-    "{sorted} keys; found {}.",
-    &vb_keys};
-inline Message link_family{
-    "tarvik safety check: control.link is only allowed for gamma "
-    "likelihoods."};
-inline Message link_not_dict{
-    "tarvik safety check: control.link configuration must be a dict."};
-inline Message link_model_missing{
-    "tarvik safety check: control.link['model'] must be specified."};
-inline Message link_model_gammasurv{
-    "tarvik safety check: only {either} control.link model is allowed for "
-    "gammasurv.",
-    &gammasurv_models};
-inline Message link_model_gamma{
-    "tarvik safety check: only {either} control.link model is allowed for "
-    "gamma.",
-    &gamma_models};
-inline Message link_quantile_missing{
-    "tarvik safety check: control.link['quantile'] must be provided when "
-    "model='quantile'."};
-inline Message link_quantile_not_numeric{
-    "tarvik safety check: quantile must be numeric."};
-inline Message link_quantile_range{
-    "tarvik safety check: quantile must be in (0,1)."};
-inline Message compute_not_dict{
-    "tarvik safety check: control['compute'] must be a dict if provided."};
-inline Message compute_unsupported{
-    "tarvik safety check: unsupported keys in control['compute']: {}. "
-    "Allowed: {sorted}.",
-    &compute_keys};
-inline Message compute_not_bool{
-    "tarvik safety check: control['compute']['{}'] must be boolean."};
+// clang-format off
+inline constexpr Message control_not_dict{"tarvik safety check: 'control' must be a dict when provided."};
+inline constexpr KeysMessage control_unsupported{{"tarvik safety check: unsupported keys in 'control': {}."}, KeysMessage::found};
+inline constexpr Message family_not_dict{"tarvik safety check: control['family'] must be a dict (or list of dicts for multiple families)."};
+inline constexpr Message predictor_not_dict{"tarvik safety check: control['predictor'] must be a dict."};
+inline constexpr KeysMessage predictor_unsupported{{"tarvik safety check: unsupported keys in control['predictor']: {}."}, KeysMessage::found};
+inline constexpr Message predictor_compute_not_bool{"tarvik safety check: control['predictor']['compute'] must be True/False."};
+inline constexpr Message inla_not_dict{"tarvik safety check: control['inla'] must be a dict when provided."};
+inline constexpr KeysMessage inla_unsupported{{"tarvik safety check: control['inla'] currently supports only {} overrides; found {}."}, KeysMessage::allowed_found};
+inline constexpr Message vb_not_dict{"tarvik safety check: control['inla']['control_vb'] must be a dict."};
+inline constexpr KeysMessage vb_unsupported{{"tarvik safety check: control['inla']['control_vb'] supports only {} keys; found {}."}, KeysMessage::allowed_found};
+inline constexpr Message vb_strategy_refused{"tarvik safety check: control['inla']['control_vb']['strategy'] must be 'mean' or 'variance'; got '{}'."};
+inline constexpr Message vb_hessian_refused{"tarvik safety check: control['inla']['control_vb']['hessian_strategy'] must be one of 'default', 'full', 'partial', 'diagonal'; got '{}'."};
+// The key of the setting (strategy, int.strategy); then its choices, sorted
+// and joined, and the value as given.
+inline constexpr Message choice_not_text{"tarvik safety check: control['inla']['{}'] must be a string."};
+inline constexpr Message choice_refused{"tarvik safety check: control['inla']['{}'] must be one of {}; got '{}'."};
+inline constexpr Message link_family{"tarvik safety check: control.link is only allowed for gamma likelihoods."};
+inline constexpr Message link_not_dict{"tarvik safety check: control.link configuration must be a dict."};
+inline constexpr Message link_model_missing{"tarvik safety check: control.link['model'] must be specified."};
+inline constexpr Message link_model_gammasurv{"tarvik safety check: only 'log', 'neglog', or 'quantile' control.link model is allowed for gammasurv."};
+inline constexpr Message link_model_gamma{"tarvik safety check: only 'quantile' control.link model is allowed for gamma."};
+inline constexpr Message link_quantile_missing{"tarvik safety check: control.link['quantile'] must be provided when model='quantile'."};
+inline constexpr Message link_quantile_not_numeric{"tarvik safety check: quantile must be numeric."};
+inline constexpr Message link_quantile_range{"tarvik safety check: quantile must be in (0,1)."};
+inline constexpr Message compute_not_dict{"tarvik safety check: control['compute'] must be a dict if provided."};
+inline constexpr KeysMessage compute_unsupported{{"tarvik safety check: unsupported keys in control['compute']: {}. Allowed: {}."}, KeysMessage::found_allowed};
+inline constexpr Message compute_not_bool{"tarvik safety check: control['compute']['{}'] must be boolean."};
+// clang-format on
 } // namespace msg
 
-// A setting of control['inla'] that names one of its choices, with the
-// messages that refuse it.
-struct InlaChoice {
-    constexpr InlaChoice(const char *name, Table &choices)
-        : choices(choices),
-          not_text("tarvik safety check: control['inla']['{name}'] must be a "
-                   "string.",
-                   nullptr, name),
-          refused("tarvik safety check: control['inla']['{name}'] must be one "
-                  "of {sorted}; got '{}'.",
-                  &choices, name)
-    {}
-    Table &choices;
-    Message not_text;
-    Message refused;
-};
-inline InlaChoice strategy_choice{"strategy", strategy_choices};
-// Shown under this name also when read from int_strategy.
-inline InlaChoice int_strategy_choice{"int.strategy", int_strategy_choices};
+// True when `text` quotes exactly the names of `names`, in their order, as
+// an English list: 'a', 'b', 'c', or with `either` 'a' or 'b' and
+// 'a', 'b', or 'c'. A message that names a table's choices in its words is
+// checked against the table by the compiler.
+template <size_t N>
+constexpr bool quotes(std::string_view text,
+                      const std::array<const char *, N> &names, bool either)
+{
+    char list[256] = {};
+    size_t length = 0;
+    auto add = [&](std::string_view piece) {
+        for (char ch : piece) {
+            list[length++] = ch;
+        }
+    };
+    for (size_t i = 0; i < N; i++) {
+        if (i > 0) {
+            add(!either || i + 1 < N ? ", " : N == 2 ? " or " : ", or ");
+        }
+        add("'");
+        add(names[i]);
+        add("'");
+    }
+    size_t at = text.find(std::string_view(list, length));
+    if (at == std::string_view::npos) {
+        return false;
+    }
+    // Not part of a longer list: no quoted name right before or after.
+    std::string_view before = text.substr(0, at);
+    std::string_view after = text.substr(at + length);
+    for (std::string_view link : {", '", " or '", ", or '"}) {
+        std::string_view end = link.substr(0, link.size() - 1);
+        if (after.substr(0, link.size()) == link ||
+            (before.size() >= end.size() + 1 &&
+             before.substr(before.size() - end.size()) == end &&
+             before[before.size() - end.size() - 1] == '\'')) {
+            return false;
+        }
+    }
+    return true;
+}
 
-// A setting of control['inla']['control_vb'] that names one of its choices,
-// compared stripped and lower-cased, with the message that refuses it.
-struct VbChoice {
-    constexpr VbChoice(int slot, Table &choices, const char *refused)
-        : slot(slot), choices(choices), refused(refused, &choices)
-    {}
-    int slot;
-    Table &choices;
-    Message refused;
-};
-// In the order they are judged.
-inline VbChoice vb_choices[] = {
-    {checked<slot_of(vb_names, "strategy")>, vb_strategy_choices,
-     "tarvik safety check: control['inla']['control_vb']['strategy'] must be "
-     "{either}; got '{}'."},
-    {checked<slot_of(vb_names, "hessian_strategy")>, vb_hessian_choices,
-     "tarvik safety check: control['inla']['control_vb']['hessian_strategy'] "
-     "must be one of {quoted}; got '{}'."},
-};
+static_assert(quotes(msg::vb_strategy_refused.text, vb_strategy_names, true));
+static_assert(quotes(msg::vb_hessian_refused.text, vb_hessian_names, false));
+static_assert(quotes(msg::link_model_gammasurv.text, gammasurv_model_names,
+                     true));
+static_assert(quotes(msg::link_model_gamma.text, gamma_model_names, true));
 
 // What a raise needs from the call it happens in.
 struct CallContext {
@@ -137,9 +115,13 @@ struct CallContext {
     PyObject *families; // the exact tuple of family names
 };
 
+// The texts that fill a message's holes, in order: strs of the module's,
+// or values of the caller's, which are formatted as str.format does.
+using Fills = std::initializer_list<PyObject *>;
+
 // Raises SafetyError(message), looked up as a global name of the call is,
-// for a message without holes to fill at the call; false.
-bool raise_safety_error(const CallContext &call, Message &message);
+// for a message without holes; false.
+bool raise_safety_error(const CallContext &call, const Message &message);
 
 // A SafetyError about to be raised with a message that shows the caller's
 // objects: the name is looked up first, then the texts are made (which may
@@ -149,8 +131,8 @@ class PendingSafetyError {
     explicit PendingSafetyError(const CallContext &call);
     // False when the name could not be found (NameError is set).
     explicit operator bool() const { return bool(error_class_); }
-    // Raises `message` filled with `shown`, none of them empty; false.
-    bool raise(Message &message, std::initializer_list<PyObject *> shown);
+    // Raises `message` filled with `fills`; false.
+    bool raise(const Message &message, Fills fills);
 
   private:
     Ref error_class_;
@@ -161,11 +143,13 @@ class PendingSafetyError {
 // (PyErr_Format would raise `type` with no message instead); nullptr.
 PyObject *raise_formatted(PyObject *type, const char *format, ...);
 
-// Raises SafetyError(message) as `raise SafetyError(message) from exc`
-// does in an `except Exception as exc:` handler of the pending exception;
-// false. An exception outside the Exception family (KeyboardInterrupt and
-// the like) is left pending instead.
-bool raise_from_pending(const CallContext &call, Message &message);
+// Raises SafetyError(message filled with `fills`) as
+// `raise SafetyError(...) from exc` does in an `except Exception as exc:`
+// handler of the pending exception; false. An exception outside the
+// Exception family (KeyboardInterrupt and the like) is left pending
+// instead.
+bool raise_from_pending(const CallContext &call, const Message &message,
+                        Fills fills = {});
 
 } // namespace tarvik
 

@@ -80,7 +80,10 @@ int warn_on_version_mismatch()
 
 int prepare_constants()
 {
-    return Table::init_all() < 0 || init_function_type() < 0 ? -1 : 0;
+    return Table::init_all() < 0 || init_words() < 0 ||
+                   init_function_type() < 0
+               ? -1
+               : 0;
 }
 
 // The module table's entry of `name`: 1 when this call added `module`

@@ -20,7 +20,8 @@ bool FastReader::take_in(PyObject *mapping, const Table &table,
     });
 }
 
-bool FastReader::number(Value value, double *q, Message &not_numeric) const
+bool FastReader::number(Value value, double *q,
+                        const Message &not_numeric) const
 {
     if (PyFloat_CheckExact(value)) {
         *q = PyFloat_AS_DOUBLE(value);
@@ -44,7 +45,7 @@ bool FastReader::number(Value value, double *q, Message &not_numeric) const
     return true;
 }
 
-bool FastReader::refuse(Message &message) const
+bool FastReader::refuse(const Message &message) const
 {
     return refusing_ && raise_safety_error(OwnedCall(call_).get(), message);
 }
@@ -67,7 +68,7 @@ int FastReader::family_is(int slot, int also) const
 }
 
 bool GeneralReader::only(const Section &section, const Table &allowed,
-                         Message &message) const
+                         const KeysMessage &message) const
 {
     Ref extra = unsupported_keys(section.mapping.get(), allowed);
     if (!extra) {
@@ -77,8 +78,19 @@ bool GeneralReader::only(const Section &section, const Table &allowed,
         return true;
     }
     PendingSafetyError error(call_);
-    Ref listed = error ? key_list_text(extra.get()) : Ref();
-    return listed && error.raise(message, {listed.get()});
+    Ref found = error ? key_list_text(extra.get()) : Ref();
+    if (!found) {
+        return false;
+    }
+    switch (message.holes) {
+    case KeysMessage::found:
+        return error.raise(message, {found.get()});
+    case KeysMessage::found_allowed:
+        return error.raise(message, {found.get(), allowed.sorted()});
+    case KeysMessage::allowed_found:
+        return error.raise(message, {allowed.sorted(), found.get()});
+    }
+    return false;
 }
 
 GeneralReader::Value GeneralReader::get(const Section &section, int slot) const
@@ -86,8 +98,7 @@ GeneralReader::Value GeneralReader::get(const Section &section, int slot) const
     PyObject *mapping = section.mapping.get();
     PyObject *name = section.table->name(slot);
     if (!PyDict_CheckExact(mapping)) {
-        return Ref::steal(
-            PyObject_CallMethodOneArg(mapping, word_name(word::get), name));
+        return Ref::steal(PyObject_CallMethodOneArg(mapping, words.get, name));
     }
     // Borrowed from the dict: owned at once, before anything else runs.
     PyObject *value = PyDict_GetItemWithError(mapping, name);
@@ -102,14 +113,14 @@ Ref GeneralReader::present_keys(const Section &section) const
     PyObject *mapping = section.mapping.get();
     // An exact dict is its own keys() as far as `intersection` can tell:
     // both give its keys in the same order.
-    Ref keys = PyDict_CheckExact(mapping)
-                   ? Ref::borrow(mapping)
-                   : Ref::steal(PyObject_CallMethodNoArgs(
-                         mapping, word_name(word::keys)));
-    Ref present = keys ? Ref::steal(PyObject_CallMethodOneArg(
-                             section.table->members(),
-                             word_name(word::intersection), keys.get()))
-                       : Ref();
+    Ref keys =
+        PyDict_CheckExact(mapping)
+            ? Ref::borrow(mapping)
+            : Ref::steal(PyObject_CallMethodNoArgs(mapping, words.keys));
+    Ref present =
+        keys ? Ref::steal(PyObject_CallMethodOneArg(
+                   section.table->members(), words.intersection, keys.get()))
+             : Ref();
     return present ? Ref::steal(PyObject_GetIter(present.get())) : Ref();
 }
 
@@ -128,16 +139,16 @@ int GeneralReader::equals(const Value &value, long number) const
 }
 
 bool GeneralReader::normalize_or(const Value &value, bool dots, Text *text,
-                                 Message &not_text) const
+                                 const Message &not_text, PyObject *name) const
 {
     if (text->assign(value.get(), dots) == 0) {
         return true;
     }
-    return raise_from_pending(call_, not_text);
+    return raise_from_pending(call_, not_text, {name});
 }
 
 bool GeneralReader::number(const Value &value, double *q,
-                           Message &not_numeric) const
+                           const Message &not_numeric) const
 {
     // float() gives an exact float.
     Ref number = Ref::steal(PyNumber_Float(value.get()));
@@ -172,16 +183,6 @@ int GeneralReader::family_is(int slot, int also) const
         }
     }
     return 0;
-}
-
-bool GeneralReader::refuse_showing(Message &message, const Value &value) const
-{
-    PendingSafetyError error(call_);
-    Ref shown =
-        error
-            ? Ref::steal(PyObject_Format(value.get(), word_name(word::empty)))
-            : Ref();
-    return shown && error.raise(message, {shown.get()});
 }
 
 } // namespace tarvik

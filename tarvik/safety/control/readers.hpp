@@ -11,7 +11,7 @@
 //   read(v, table, &section)    `v` read as a section of `table`; read_any()
 //                               for a mapping that may hold other keys too
 //   only(section, allowed, m)   refuses with `m`, listing them, the keys
-//                               outside `allowed`
+//                               outside `allowed` (m: a KeysMessage)
 //   get(section, slot)          section.get(name), None when missing
 //   has(section, slot)          name in section                    (1/0/-1)
 //   item(section, slot)         section[name]
@@ -21,13 +21,16 @@
 //   is_none(v); is_dict, is_list, is_bool, is_int (isinstance), truth(v),
 //   equals(v, number)                                              (1/0/-1)
 //   normalize(v, dots, &text)   str(v).strip().lower() (and "_" read as ".")
-//   normalize_or(..., m)        the same, a failed conversion refused with m
+//   normalize_or(..., m, name)  the same, a failed conversion refused with
+//                               m, filled with name
 //   in_order, in_set(text, t)   `text in` a tuple, a set of the names of t
 //   differs(text, t, slot)      text != the name                   (1/0/-1)
 //   number(v, &q, m)            float(v), a failed conversion refused with m
 //   family_is(slot[, also])     some family of the call equals a name of
 //                               gamma_families                     (1/0/-1)
-//   refuse(m), refuse_showing(m, v)   raise SafetyError; return false
+//   refuse(m), refuse_showing(m, fills...)   raise SafetyError with m,
+//                               filled with the strs or values given;
+//                               return false
 //
 // Stopping follows refs.hpp: an empty Value, false, or -1.
 #ifndef TARVIK_SAFETY_CONTROL_READERS_HPP
@@ -78,7 +81,8 @@ class FastReader {
     {
         return take_in(mapping, table, section, true);
     }
-    bool only(const Section &section, const Table &allowed, Message &) const
+    bool only(const Section &section, const Table &allowed,
+              const KeysMessage &) const
     {
         if (&allowed == section.table) {
             return true; // read() took in no other key
@@ -105,7 +109,7 @@ class FastReader {
     // One pass, visiting each entry as it is read. A visit does not refuse:
     // a key read later could be refused first.
     template <class Visit>
-    bool each_entry(Value mapping, const Table &table, Message &,
+    bool each_entry(Value mapping, const Table &table, const KeysMessage &,
                     Visit &&visit) const
     {
         bool refusing = refusing_;
@@ -157,7 +161,8 @@ class FastReader {
         *text = Text{value, dots, false, {}};
         return PyUnicode_CheckExact(value);
     }
-    bool normalize_or(Value value, bool dots, Text *text, Message &) const
+    bool normalize_or(Value value, bool dots, Text *text, const Message &,
+                      PyObject *) const
     {
         return normalize(value, dots, text);
     }
@@ -181,11 +186,17 @@ class FastReader {
         }
         return made(text) ? text.ascii.find(table) != slot : -1;
     }
-    bool number(Value value, double *q, Message &not_numeric) const;
+    bool number(Value value, double *q, const Message &not_numeric) const;
     int family_is(int slot, int also = -1) const;
 
-    bool refuse(Message &message) const;
-    bool refuse_showing(Message &, Value) const { return false; }
+    bool refuse(const Message &message) const;
+    // Its messages show none of the caller's objects: a message that does
+    // leaves the call to the general reader.
+    template <class... Fill>
+    bool refuse_showing(const Message &, const Fill &...) const
+    {
+        return false;
+    }
 
   private:
     // One pass over an exact dict keyed by exact strs: on(slot, key, value)
@@ -239,6 +250,9 @@ class FastReader {
                  bool others_allowed) const;
 
     const CallContext &call_;
+    // False while each_entry() reads a mapping in one pass: a key read
+    // later may be unsupported, and that refusal comes first, so a broken
+    // rule met on the way leaves the call undecided instead of raising.
     mutable bool refusing_ = true;
 };
 
@@ -288,7 +302,7 @@ class GeneralReader {
         return read(mapping, table, section);
     }
     bool only(const Section &section, const Table &allowed,
-              Message &message) const;
+              const KeysMessage &message) const;
     Value get(const Section &section, int slot) const;
     int has(const Section &section, int slot) const
     {
@@ -301,8 +315,8 @@ class GeneralReader {
                                            section.table->name(slot)));
     }
     template <class Visit>
-    bool each_entry(const Value &mapping, const Table &table, Message &message,
-                    Visit &&visit) const
+    bool each_entry(const Value &mapping, const Table &table,
+                    const KeysMessage &message, Visit &&visit) const
     {
         Section section;
         return read(mapping, table, &section) &&
@@ -337,7 +351,7 @@ class GeneralReader {
         return text->assign(value.get(), dots) == 0;
     }
     bool normalize_or(const Value &value, bool dots, Text *text,
-                      Message &not_text) const;
+                      const Message &not_text, PyObject *name) const;
     int in_order(const Text &text, const Table &table) const
     {
         return text.in_order(table);
@@ -350,16 +364,24 @@ class GeneralReader {
     {
         return text.differs(table.name(slot));
     }
-    bool number(const Value &value, double *q, Message &not_numeric) const;
+    bool number(const Value &value, double *q,
+                const Message &not_numeric) const;
     int family_is(int slot, int also = -1) const;
 
-    bool refuse(Message &message) const
+    bool refuse(const Message &message) const
     {
         return raise_safety_error(call_, message);
     }
-    bool refuse_showing(Message &message, const Value &value) const;
+    template <class... Fill>
+    bool refuse_showing(const Message &message, const Fill &...fills) const
+    {
+        PendingSafetyError error(call_);
+        return error && error.raise(message, {object_of(fills)...});
+    }
 
   private:
+    static PyObject *object_of(PyObject *obj) { return obj; }
+    static PyObject *object_of(const Ref &obj) { return obj.get(); }
     // isinstance(obj, type), the type's own subclass test first. Like
     // isinstance, it believes a __class__ that claims the type.
     static int is_instance(PyObject *obj, PyTypeObject *type)
@@ -405,7 +427,7 @@ Ref key_list_text(PyObject *keys);
 
 // True when `test` said yes; refuses with `message` when it said no.
 template <class R>
-bool expect(R &r, int test, Message &message)
+bool expect(R &r, int test, const Message &message)
 {
     return test > 0 || (test == 0 && r.refuse(message));
 }

@@ -1,7 +1,8 @@
-// Interning the fixed names of the checks, once per process.
+// Interning the fixed names and words of the checks, once per process.
 #include "tables.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace tarvik {
 
@@ -51,6 +52,27 @@ int Table::init_all()
 {
     for (Table *table = first_; table; table = table->next_) {
         if (table->init() < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int init_words()
+{
+    const std::pair<PyObject **, const char *> texts[] = {
+        {&words.control, "control"}, {&words.get, "get"},
+        {&words.keys, "keys"},       {&words.intersection, "intersection"},
+        {&words.strip, "strip"},     {&words.lower, "lower"},
+        {&words.replace, "replace"}, {&words.underscore, "_"},
+        {&words.dot, "."},           {&words.format, "format"},
+        {&words.comma_blank, ", "},  {&words.safety_error, "SafetyError"},
+    };
+    static_assert(sizeof texts / sizeof texts[0] ==
+                      sizeof(Words) / sizeof(PyObject *),
+                  "each word has its text");
+    for (const auto &[word, text] : texts) {
+        if (!*word && !(*word = PyUnicode_InternFromString(text))) {
             return -1;
         }
     }

@@ -72,7 +72,6 @@ class Table {
     Table &operator=(const Table &) = delete;
 
     int count() const { return count_; }
-    const char *text(int slot) const { return texts_[slot]; }
     // The interned name: the very object of a key that Python source
     // writes as an identifier.
     PyObject *name(int slot) const { return names_[slot]; }
@@ -191,18 +190,22 @@ inline constexpr std::array inla_names{
 inline Table inla_keys{inla_names};
 namespace inla {
 inline constexpr int strategy = slot_of(inla_names, "strategy");
-inline constexpr int int_strategy = slot_of(inla_names, "int.strategy");
+inline constexpr int int_dot_strategy = slot_of(inla_names, "int.strategy");
 // Read only when int.strategy is missing or None.
-inline constexpr int int_strategy_too = slot_of(inla_names, "int_strategy");
+inline constexpr int int_underscore_strategy =
+    slot_of(inla_names, "int_strategy");
 inline constexpr int control_vb = slot_of(inla_names, "control_vb");
 } // namespace inla
 
-// control['inla']['control_vb']; its settings that name a choice are listed
-// with their messages (messages.hpp).
+// control['inla']['control_vb']
 inline constexpr std::array vb_names{
     "strategy",       "hessian_strategy", "enable",         "iter_max",
     "hessian_update", "verbose",          "f_enable_limit", "emergency"};
 inline Table vb_keys{vb_names};
+namespace vb {
+inline constexpr int strategy = slot_of(vb_names, "strategy");
+inline constexpr int hessian_strategy = slot_of(vb_names, "hessian_strategy");
+} // namespace vb
 
 // control['compute']: the switches. The check visits them in the order of
 // a set made from these.
@@ -252,31 +255,26 @@ inline constexpr int gammasurv = slot_of(gamma_family_names, "gammasurv");
 
 // --- other names ------------------------------------------------------------
 
-// Method names and small texts the checks use.
-inline constexpr std::array word_names{
-    "control",      "get", "keys", "strip", "lower", "replace",
-    "intersection", "_",   ".",    ", ",    "",      "SafetyError"};
-inline Table words{word_names};
-namespace word {
-inline constexpr int control = slot_of(word_names, "control");
-inline constexpr int get = slot_of(word_names, "get");
-inline constexpr int keys = slot_of(word_names, "keys");
-inline constexpr int strip = slot_of(word_names, "strip");
-inline constexpr int lower = slot_of(word_names, "lower");
-inline constexpr int replace = slot_of(word_names, "replace");
-inline constexpr int intersection = slot_of(word_names, "intersection");
-inline constexpr int underscore = slot_of(word_names, "_");
-inline constexpr int dot = slot_of(word_names, ".");
-inline constexpr int comma_blank = slot_of(word_names, ", ");
-inline constexpr int empty = slot_of(word_names, "");
-inline constexpr int safety_error = slot_of(word_names, "SafetyError");
-} // namespace word
+// Method names and small texts the checks use, interned once per process
+// (init_words()) and kept for its life.
+struct Words {
+    PyObject *control; // kwargs["control"]
+    PyObject *get;     // the methods called on the caller's objects
+    PyObject *keys;
+    PyObject *intersection; // of a table's names with a section's keys
+    PyObject *strip;        // the normal form of a choice
+    PyObject *lower;
+    PyObject *replace;
+    PyObject *underscore;
+    PyObject *dot;
+    PyObject *format;       // filling a message
+    PyObject *comma_blank;  // joining a list of keys
+    PyObject *safety_error; // the global name of the exception raised
+};
+inline Words words;
 
-// The interned word of `slot`, such as word::get.
-inline PyObject *word_name(int slot)
-{
-    return words.name(slot);
-}
+// 0, or -1 with an error set. Safe to call again.
+int init_words();
 
 } // namespace tarvik
 

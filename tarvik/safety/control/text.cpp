@@ -59,16 +59,14 @@ int NormalizedText::assign(PyObject *value, bool dots)
         ascii_ = true;
         return 0;
     }
-    text_ = Ref::steal(
-        PyObject_CallMethodNoArgs(text_.get(), word_name(word::strip)));
+    text_ = Ref::steal(PyObject_CallMethodNoArgs(text_.get(), words.strip));
     if (text_) {
-        text_ = Ref::steal(
-            PyObject_CallMethodNoArgs(text_.get(), word_name(word::lower)));
+        text_ =
+            Ref::steal(PyObject_CallMethodNoArgs(text_.get(), words.lower));
     }
     if (text_ && dots) {
         text_ = Ref::steal(PyObject_CallMethodObjArgs(
-            text_.get(), word_name(word::replace), word_name(word::underscore),
-            word_name(word::dot), nullptr));
+            text_.get(), words.replace, words.underscore, words.dot, nullptr));
     }
     return text_ ? 0 : -1;
 }
