@@ -3,38 +3,78 @@
 #include "messages.hpp"
 
 #include <cstdarg>
+#include <cstring>
 
 namespace tarvik {
 
-PyObject *Message::str() const
+PyObject *const *Message::pieces() const
 {
-    if (!made) {
-        made = PyUnicode_FromString(text);
+    if (piece_count) {
+        return made;
     }
+    Ref texts[max_holes + 1];
+    int count = 0;
+    for (const char *start = text;;) {
+        const char *hole = std::strstr(start, "{}");
+        texts[count] = Ref::steal(PyUnicode_FromStringAndSize(
+            start, hole ? hole - start
+                        : static_cast<Py_ssize_t>(std::strlen(start))));
+        if (!texts[count++]) {
+            return nullptr;
+        }
+        if (!hole) {
+            break;
+        }
+        if (count > max_holes) {
+            raise_formatted(PyExc_SystemError, "too many holes in a message");
+            return nullptr;
+        }
+        start = hole + 2;
+    }
+    for (int i = 0; i < count; i++) {
+        made[i] = texts[i].release();
+    }
+    piece_count = count;
     return made;
 }
 
 namespace {
 
-// The message with its holes filled with `fills`, by str.format.
+// The message with its holes filled with `fills`, each formatted as
+// str.format formats it.
 Ref message_text(const Message &message, Fills fills)
 {
-    PyObject *text = message.str();
-    if (!text || fills.size() == 0) {
-        return Ref::borrow(text);
-    }
-    constexpr size_t max_fills = 3;
-    PyObject *arguments[1 + max_fills] = {text};
-    if (fills.size() > max_fills) {
-        raise_formatted(PyExc_SystemError, "too many fills for a message");
+    PyObject *const *pieces = message.pieces();
+    if (!pieces) {
         return Ref();
     }
-    size_t count = 1;
-    for (PyObject *fill : fills) {
-        arguments[count++] = fill;
+    int holes = message.holes();
+    if (static_cast<size_t>(holes) != fills.size()) {
+        raise_formatted(PyExc_SystemError, "message holes do not fit");
+        return Ref();
     }
-    return Ref::steal(
-        PyObject_VectorcallMethod(words.format, arguments, count, nullptr));
+    if (holes == 0) {
+        return Ref::borrow(pieces[0]);
+    }
+    Ref shown[Message::max_holes];
+    int i = 0;
+    for (PyObject *fill : fills) {
+        shown[i] = Ref::steal(PyObject_Format(fill, nullptr));
+        if (!shown[i++]) {
+            return Ref();
+        }
+    }
+    // Made once every text is: no Python code runs while it is filled.
+    Ref parts = Ref::steal(PyTuple_New(2 * holes + 1));
+    if (!parts) {
+        return Ref();
+    }
+    for (i = 0; i < holes; i++) {
+        PyTuple_SET_ITEM(parts.get(), 2 * i, Py_NewRef(pieces[i]));
+        PyTuple_SET_ITEM(parts.get(), 2 * i + 1, shown[i].release());
+    }
+    PyTuple_SET_ITEM(parts.get(), 2 * holes, Py_NewRef(pieces[holes]));
+    return Ref::steal(PyUnicode_Join(words.empty, parts.get()));
 }
 
 // The SafetyError of the moment: the module namespace first, then the

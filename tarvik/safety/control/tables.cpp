@@ -65,8 +65,8 @@ int init_words()
         {&words.keys, "keys"},       {&words.intersection, "intersection"},
         {&words.strip, "strip"},     {&words.lower, "lower"},
         {&words.replace, "replace"}, {&words.underscore, "_"},
-        {&words.dot, "."},           {&words.format, "format"},
-        {&words.comma_blank, ", "},  {&words.safety_error, "SafetyError"},
+        {&words.dot, "."},           {&words.comma_blank, ", "},
+        {&words.empty, ""},          {&words.safety_error, "SafetyError"},
     };
     static_assert(sizeof texts / sizeof texts[0] ==
                       sizeof(Words) / sizeof(PyObject *),

@@ -267,8 +267,8 @@ struct Words {
     PyObject *replace;
     PyObject *underscore;
     PyObject *dot;
-    PyObject *format;       // filling a message
     PyObject *comma_blank;  // joining a list of keys
+    PyObject *empty;        // joining a message
     PyObject *safety_error; // the global name of the exception raised
 };
 inline Words words;
