@@ -122,4 +122,4 @@ def test_compute_switches_of_the_public_api():
     listed = re.search(r"the switches ([^.]*?), each", section("Public API")).group(1)
     readme = re.split(r", | and ", " ".join(listed.split()))
     text = refusal({"compute": {"?": True}}, check="compute")
-    assert readme == text.partition("Allowed: ")[2].rstrip(".").split(", ")
+    assert PREFIX + text == messages.compute_unsupported.format("?", ", ".join(readme))
