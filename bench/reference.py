@@ -8,6 +8,7 @@ the property tests use it as the oracle: for every input, both must return
 
 from typing import Any, Dict, Tuple  # noqa: F401  (named in the annotations)
 
+import messages
 from tarvik.safety.errors import SafetyError
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
@@ -71,54 +72,40 @@ def enforce_control_structure(
 
     def _validate_control_link(block: "Dict[str, Any]") -> "None":
         if not any(family == "gamma" or family == "gammasurv" for family in families):
-            raise SafetyError(
-                "tarvik safety check: control.link is only allowed for gamma likelihoods."
-            )
+            raise SafetyError(messages.link_family)
         if not isinstance(block, dict):
-            raise SafetyError("tarvik safety check: control.link configuration must be a dict.")
+            raise SafetyError(messages.link_not_dict)
         model = block.get("model")
         if model is None:
-            raise SafetyError("tarvik safety check: control.link['model'] must be specified.")
+            raise SafetyError(messages.link_model_missing)
         model_norm = str(model).strip().lower()
         is_survival = any(family == "gammasurv" for family in families)
         if is_survival:
             if model_norm not in ("log", "neglog", "quantile"):
-                raise SafetyError(
-                    "tarvik safety check: only 'log', 'neglog', or 'quantile' "
-                    "control.link model is allowed for gammasurv."
-                )
+                raise SafetyError(messages.link_model_gammasurv)
             if model_norm in ("log", "neglog"):
                 return None
         elif model_norm != "quantile":
-            raise SafetyError(
-                "tarvik safety check: only 'quantile' control.link model is allowed for gamma."
-            )
+            raise SafetyError(messages.link_model_gamma)
         quantile = block.get("quantile")
         if quantile is None:
-            raise SafetyError(
-                "tarvik safety check: control.link['quantile'] must be provided "
-                "when model='quantile'."
-            )
+            raise SafetyError(messages.link_quantile_missing)
         try:
             q = float(quantile)
         except Exception as exc:
-            raise SafetyError("tarvik safety check: quantile must be numeric.") from exc
+            raise SafetyError(messages.link_quantile_not_numeric) from exc
         if not (0.0 < q < 1.0):
-            raise SafetyError("tarvik safety check: quantile must be in (0,1).")
+            raise SafetyError(messages.link_quantile_range)
         return None
 
     def _normalize_choice(name: "str", value: "Any", allowed: "frozenset[str]") -> "None":
         try:
             normalized = str(value).strip().lower().replace("_", ".")
         except Exception as exc:
-            raise SafetyError(
-                "tarvik safety check: control['inla']['{}'] must be a string.".format(name)
-            ) from exc
+            raise SafetyError(messages.choice_not_text.format(name)) from exc
         if normalized not in allowed:
             raise SafetyError(
-                "tarvik safety check: control['inla']['{}'] must be one of {}; got '{}'.".format(
-                    name, ", ".join(sorted(allowed)), value
-                )
+                messages.choice_refused.format(name, messages.listed(allowed), value)
             )
         return None
 
@@ -126,19 +113,14 @@ def enforce_control_structure(
     if control is None:
         return None
     if not isinstance(control, dict):
-        raise SafetyError("tarvik safety check: 'control' must be a dict when provided.")
+        raise SafetyError(messages.control_not_dict)
     extra = set(control.keys()) - TOP_LEVEL_KEYS
     if extra:
-        raise SafetyError(
-            "tarvik safety check: unsupported keys in 'control': {}.".format(_join_keys(extra))
-        )
+        raise SafetyError(messages.control_unsupported.format(_join_keys(extra)))
 
     family_block = control.get("family")
     if family_block is not None and not isinstance(family_block, (dict, list)):
-        raise SafetyError(
-            "tarvik safety check: control['family'] must be a dict "
-            "(or list of dicts for multiple families)."
-        )
+        raise SafetyError(messages.family_not_dict)
     if isinstance(family_block, dict):
         link_conf = family_block.get("control.link") or family_block.get("control_link")
         if link_conf is not None:
@@ -147,7 +129,7 @@ def enforce_control_structure(
     predictor_block = control.get("predictor")
     if predictor_block is not None:
         if not isinstance(predictor_block, dict):
-            raise SafetyError("tarvik safety check: control['predictor'] must be a dict.")
+            raise SafetyError(messages.predictor_not_dict)
         allowed_predictor = PREDICTOR_KEYS
         if "control.link" in predictor_block or "control_link" in predictor_block:
             link_conf = predictor_block.get("control.link") or predictor_block.get("control_link")
@@ -155,55 +137,39 @@ def enforce_control_structure(
             allowed_predictor = PREDICTOR_KEYS | LINK_KEYS
         extra_pred = set(predictor_block.keys()) - allowed_predictor
         if extra_pred:
-            raise SafetyError(
-                "tarvik safety check: unsupported keys in control['predictor']: {}.".format(
-                    _join_keys(extra_pred)
-                )
-            )
+            raise SafetyError(messages.predictor_unsupported.format(_join_keys(extra_pred)))
         if "compute" in predictor_block and not isinstance(predictor_block["compute"], bool):
-            raise SafetyError(
-                "tarvik safety check: control['predictor']['compute'] must be True/False."
-            )
+            raise SafetyError(messages.predictor_compute_not_bool)
 
     inla_block = control.get("inla")
     if inla_block is None:
         return None
     if not isinstance(inla_block, dict):
-        raise SafetyError("tarvik safety check: control['inla'] must be a dict when provided.")
+        raise SafetyError(messages.inla_not_dict)
     extra_inla = set(inla_block.keys()) - INLA_KEYS
     if extra_inla:
         raise SafetyError(
-            "tarvik safety check: control['inla'] currently supports only {} overrides; "
-            "found {}.".format(", ".join(sorted(INLA_KEYS)), _join_keys(extra_inla))
+            messages.inla_unsupported.format(messages.listed(INLA_KEYS), _join_keys(extra_inla))
         )
 
     control_vb = inla_block.get("control_vb")
     if control_vb is not None:
         if not isinstance(control_vb, dict):
-            raise SafetyError("tarvik safety check: control['inla']['control_vb'] must be a dict.")
+            raise SafetyError(messages.vb_not_dict)
         extra_vb = set(control_vb.keys()) - CONTROL_VB_KEYS
         if extra_vb:
-            raise SafetyError(
-                "tarvik safety check: control['inla']['control_vb'] supports only {} keys; "
-                "found {}.".format(", ".join(sorted(CONTROL_VB_KEYS)), _join_keys(extra_vb))
-            )
+            allowed = messages.listed(CONTROL_VB_KEYS)
+            raise SafetyError(messages.vb_unsupported.format(allowed, _join_keys(extra_vb)))
         vb_strategy = control_vb.get("strategy")
         if vb_strategy is not None:
             vb_strategy_str = str(vb_strategy).strip().lower()
             if vb_strategy_str not in ("mean", "variance"):
-                raise SafetyError(
-                    "tarvik safety check: control['inla']['control_vb']['strategy'] must be "
-                    "'mean' or 'variance'; got '{}'.".format(vb_strategy)
-                )
+                raise SafetyError(messages.vb_strategy_refused.format(vb_strategy))
         vb_hessian = control_vb.get("hessian_strategy")
         if vb_hessian is not None:
             vb_hessian_str = str(vb_hessian).strip().lower()
             if vb_hessian_str not in ("default", "full", "partial", "diagonal"):
-                raise SafetyError(
-                    "tarvik safety check: control['inla']['control_vb']['hessian_strategy'] "
-                    "must be one of 'default', 'full', 'partial', 'diagonal'; "
-                    "got '{}'.".format(vb_hessian)
-                )
+                raise SafetyError(messages.vb_hessian_refused.format(vb_hessian))
 
     strategy_val = inla_block.get("strategy")
     if strategy_val is not None:
@@ -225,21 +191,16 @@ def enforce_compute_section(kwargs: "Dict[str, Any]") -> "None":
     if compute is None:
         return None
     if not isinstance(compute, dict):
-        raise SafetyError("tarvik safety check: control['compute'] must be a dict if provided.")
+        raise SafetyError(messages.compute_not_dict)
     extra = set(compute.keys()) - COMPUTE_SWITCHES
     if extra:
-        raise SafetyError(
-            "tarvik safety check: unsupported keys in control['compute']: {}. Allowed: {}.".format(
-                _join_keys(extra), ", ".join(sorted(COMPUTE_SWITCHES))
-            )
-        )
+        allowed = messages.listed(COMPUTE_SWITCHES)
+        raise SafetyError(messages.compute_unsupported.format(_join_keys(extra), allowed))
     for key in COMPUTE_SWITCHES.intersection(compute.keys()):
         val = compute[key]
         if isinstance(val, bool):
             continue
         if isinstance(val, int) and (val == 0 or val == 1):
             continue
-        raise SafetyError(
-            "tarvik safety check: control['compute']['{}'] must be boolean.".format(key)
-        )
+        raise SafetyError(messages.compute_not_bool.format(key))
     return None

@@ -9,10 +9,11 @@ before timing, so a workload cannot silently drift onto another path).
 
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
+import messages
+from messages import listed
 from reference import COMPUTE_SWITCHES, CONTROL_VB_KEYS, INLA_KEYS, STRATEGIES
 
 DATA = {"y": [1.2, 0.7, 3.4], "x": [0.1, 0.2, 0.3], "site": [1, 2, 1]}
-PREFIX = "tarvik safety check: "
 
 
 class Workload(NamedTuple):
@@ -134,71 +135,56 @@ def inla(settings: Any) -> Dict[str, Any]:
     return {"inla": settings}
 
 
-def listed(names: Any) -> str:
-    """Names as the messages list them: sorted, joined with ", "."""
-    return ", ".join(sorted(names))
-
-
-# (name, control, families, check, message after the prefix)
+# (name, control, families, check, message)
 _REFUSED: List[Tuple[str, Any, Tuple[Any, ...], str, str]] = [
-    ("control not a dict", [("family", {})], (), "structure",
-     "'control' must be a dict when provided."),
+    ("control not a dict", [("family", {})], (), "structure", messages.control_not_dict),
     ("unsupported top-level keys", {"famly": {}, "predictor": {}, "Mode": 1}, (), "structure",
-     "unsupported keys in 'control': Mode, famly."),
-    ("family not a dict", {"family": "gamma"}, ("gamma",), "structure",
-     "control['family'] must be a dict (or list of dicts for multiple families)."),
+     messages.control_unsupported.format("Mode, famly")),
+    ("family not a dict", {"family": "gamma"}, ("gamma",), "structure", messages.family_not_dict),
     ("predictor not a dict", {"predictor": ["compute"]}, (), "structure",
-     "control['predictor'] must be a dict."),
+     messages.predictor_not_dict),
     ("unsupported predictor keys", {"predictor": {"compute": True, "links": 1}}, (), "structure",
-     "unsupported keys in control['predictor']: links."),
+     messages.predictor_unsupported.format("links")),
     ("predictor compute not bool", {"predictor": {"compute": 1}}, (), "structure",
-     "control['predictor']['compute'] must be True/False."),
-    ("inla not a dict", inla("laplace"), (), "structure",
-     "control['inla'] must be a dict when provided."),
+     messages.predictor_compute_not_bool),
+    ("inla not a dict", inla("laplace"), (), "structure", messages.inla_not_dict),
     ("unsupported inla keys", inla({"strategy": "auto", "npoints": 9}), (), "structure",
-     "control['inla'] currently supports only " + listed(INLA_KEYS) + " overrides; found npoints."),
-    ("control_vb not a dict", inla({"control_vb": True}), (), "structure",
-     "control['inla']['control_vb'] must be a dict."),
+     messages.inla_unsupported.format(listed(INLA_KEYS), "npoints")),
+    ("control_vb not a dict", inla({"control_vb": True}), (), "structure", messages.vb_not_dict),
     ("unsupported control_vb keys", inla({"control_vb": {"enable": True, "iters": 3}}), (),
-     "structure",
-     "control['inla']['control_vb'] supports only " + listed(CONTROL_VB_KEYS) + " keys; found iters."),
+     "structure", messages.vb_unsupported.format(listed(CONTROL_VB_KEYS), "iters")),
     ("control_vb strategy", inla({"control_vb": {"strategy": "Median"}}), (), "structure",
-     "control['inla']['control_vb']['strategy'] must be 'mean' or 'variance'; got 'Median'."),
+     messages.vb_strategy_refused.format("Median")),
     ("control_vb hessian_strategy", inla({"control_vb": {"hessian_strategy": "diag"}}), (),
-     "structure",
-     "control['inla']['control_vb']['hessian_strategy'] must be one of 'default', 'full', "
-     "'partial', 'diagonal'; got 'diag'."),
+     "structure", messages.vb_hessian_refused.format("diag")),
     ("strategy without text", inla({"strategy": Unprintable()}), (), "structure",
-     "control['inla']['strategy'] must be a string."),
+     messages.choice_not_text.format("strategy")),
     ("strategy not a choice", inla({"strategy": " Fast "}), (), "structure",
-     "control['inla']['strategy'] must be one of " + listed(STRATEGIES) + "; got ' Fast '."),
+     messages.choice_refused.format("strategy", listed(STRATEGIES), " Fast ")),
     ("link for a gaussian model", link({"model": "quantile", "quantile": 0.5}), ("gaussian",),
-     "structure", "control.link is only allowed for gamma likelihoods."),
-    ("link not a dict", link("quantile"), ("gamma",), "structure",
-     "control.link configuration must be a dict."),
+     "structure", messages.link_family),
+    ("link not a dict", link("quantile"), ("gamma",), "structure", messages.link_not_dict),
     ("link without model", link({"quantile": 0.5}, "predictor"), ("gamma",), "structure",
-     "control.link['model'] must be specified."),
+     messages.link_model_missing),
     ("gammasurv link model", link({"model": "identity"}), ("gammasurv",), "structure",
-     "only 'log', 'neglog', or 'quantile' control.link model is allowed for gammasurv."),
+     messages.link_model_gammasurv),
     ("gamma link model", link({"model": "log"}), ("gamma",), "structure",
-     "only 'quantile' control.link model is allowed for gamma."),
+     messages.link_model_gamma),
     ("quantile missing", link({"model": "quantile"}), ("gamma",), "structure",
-     "control.link['quantile'] must be provided when model='quantile'."),
+     messages.link_quantile_missing),
     ("quantile not numeric", link({"model": "quantile", "quantile": "median"}), ("gamma",),
-     "structure", "quantile must be numeric."),
+     "structure", messages.link_quantile_not_numeric),
     ("quantile out of range", link({"model": "quantile", "quantile": 1.5}), ("gamma",),
-     "structure", "quantile must be in (0,1)."),
-    ("compute not a dict", {"compute": ["dic"]}, (), "compute",
-     "control['compute'] must be a dict if provided."),
+     "structure", messages.link_quantile_range),
+    ("compute not a dict", {"compute": ["dic"]}, (), "compute", messages.compute_not_dict),
     ("unsupported compute keys", {"compute": {"dic": True, "DIC": True, "aic": 1}}, (),
-     "compute",
-     "unsupported keys in control['compute']: DIC, aic. Allowed: " + listed(COMPUTE_SWITCHES) + "."),
+     "compute", messages.compute_unsupported.format("DIC, aic", listed(COMPUTE_SWITCHES))),
     ("compute switch not boolean", {"compute": {"dic": True, "waic": 2}}, (), "compute",
-     "control['compute']['waic'] must be boolean."),
+     messages.compute_not_bool.format("waic")),
 ]  # fmt: skip
 
 REFUSED: List[Workload] = [
-    Workload(name, call(control), families, {check: PREFIX + message})
+    Workload(name, call(control), families, {check: message})
     for name, control, families, check, message in _REFUSED
 ]
 

@@ -16,6 +16,7 @@ import pathlib
 import re
 import sys
 
+import messages
 import pytest
 
 from tarvik.safety import control
@@ -27,6 +28,9 @@ SAFETY = control.SafetyError
 G, S = ("gamma",), ("gammasurv",)
 COUNTS_BLOCKS = not (os.environ.get("PYTHONMALLOC", "").startswith("malloc")
                      or os.environ.get("TARVIK_SANITIZE"))
+# Where a fresh interpreter finds these tests and the bench/ modules they import.
+TESTS = pathlib.Path(__file__).resolve().parent
+IMPORT_PATHS = [str(TESTS), str(TESTS.parent / "bench")]
 
 
 class Dict(dict):
@@ -122,7 +126,8 @@ INTERPRETER_LOST_ERROR = re.compile(r"<function (?!enforce_)\S+ at 0x[0-9a-f]+> 
                                     r"without setting an exception")
 
 
-CONVERSION_MESSAGES = ("must be a string.", "quantile must be numeric.")
+# How the refusals of a choice's text and of a quantile's number end.
+CONVERSION_MESSAGES = (messages.choice_not_text.partition("{}")[2], messages.link_quantile_not_numeric)
 
 
 def holds_memory_error(exc):
@@ -246,10 +251,9 @@ def main(names, count_blocks):
 @pytest.mark.parametrize("kind", ["accepted", "refused", "binding", "caller"])
 def test_allocation_failures(kind):
     names = [name for name, case in CASES.items() if case[0] == kind]
-    tests = str(pathlib.Path(__file__).resolve().parent)
     run_python(f"""if 1:
         import sys
-        sys.path.insert(0, {tests!r})
+        sys.path[:0] = {IMPORT_PATHS!r}
         import test_allocation_failures as cases
         cases.main({names!r}, {COUNTS_BLOCKS!r})
         print('done')""")
@@ -300,7 +304,7 @@ if failing[0] == 0:
 names = [name for name in vars(module) if not name.startswith("__")]
 if names != {names!r}:
     problems.append(f"namespace {{names}}")
-sys.path.insert(0, {tests!r})
+sys.path[:0] = {paths!r}
 from test_leaks import OUTCOMES
 for name, (func, args, expected, text) in OUTCOMES.items():
     try:
@@ -321,6 +325,5 @@ def test_import_with_allocations_failing(mode):
     import inspect
 
     from test_module import NAMES
-    tests = str(pathlib.Path(__file__).resolve().parent)
     run_python(IMPORT_SWEEP.format(holds_memory_error=inspect.getsource(holds_memory_error),
-                                   mode=mode, names=NAMES, tests=tests))
+                                   mode=mode, names=NAMES, paths=IMPORT_PATHS))

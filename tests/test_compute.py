@@ -10,22 +10,19 @@ from tarvik.safety.control import enforce_compute_section
 from tarvik.safety.errors import SafetyError
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import messages  # noqa: E402
 from reference import COMPUTE_SWITCHES  # noqa: E402
 
-NOT_DICT = "tarvik safety check: control['compute'] must be a dict if provided."
+NOT_DICT = messages.compute_not_dict
 SWITCHES = sorted(COMPUTE_SWITCHES)
 ALLOWED = ", ".join(SWITCHES)
 
 
 def unsupported(keys):
-    return (
-        f"tarvik safety check: unsupported keys in control['compute']: {keys}."
-        f" Allowed: {ALLOWED}."
-    )
+    return messages.compute_unsupported.format(keys, ALLOWED)
 
 
-def not_bool(key):
-    return f"tarvik safety check: control['compute']['{key}'] must be boolean."
+not_bool = messages.compute_not_bool.format
 
 
 class Flag(enum.IntEnum):

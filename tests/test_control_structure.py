@@ -12,37 +12,34 @@ from tarvik.safety.control import enforce_control_structure
 from tarvik.safety.errors import SafetyError
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import messages  # noqa: E402
 import reference  # noqa: E402
 
-P = "tarvik safety check: "
-CONTROL_NOT_DICT = P + "'control' must be a dict when provided."
-FAMILY_BAD = P + "control['family'] must be a dict (or list of dicts for multiple families)."
-PRED_NOT_DICT = P + "control['predictor'] must be a dict."
-PRED_COMPUTE = P + "control['predictor']['compute'] must be True/False."
-GATE = P + "control.link is only allowed for gamma likelihoods."
-LINK_NOT_DICT = P + "control.link configuration must be a dict."
-NO_MODEL = P + "control.link['model'] must be specified."
-SURV_MODEL = P + "only 'log', 'neglog', or 'quantile' control.link model is allowed for gammasurv."
-GAMMA_MODEL = P + "only 'quantile' control.link model is allowed for gamma."
-NO_Q = P + "control.link['quantile'] must be provided when model='quantile'."
-NUMERIC = P + "quantile must be numeric."
-RANGE = P + "quantile must be in (0,1)."
-INLA_NOT_DICT = P + "control['inla'] must be a dict when provided."
-VB_NOT_DICT = P + "control['inla']['control_vb'] must be a dict."
-STRATEGIES = ", ".join(sorted(reference.STRATEGIES))
-INT_STRATEGIES = ", ".join(sorted(reference.INT_STRATEGIES))
+CONTROL_NOT_DICT = messages.control_not_dict
+FAMILY_BAD = messages.family_not_dict
+PRED_NOT_DICT = messages.predictor_not_dict
+PRED_COMPUTE = messages.predictor_compute_not_bool
+GATE = messages.link_family
+LINK_NOT_DICT = messages.link_not_dict
+NO_MODEL = messages.link_model_missing
+SURV_MODEL = messages.link_model_gammasurv
+GAMMA_MODEL = messages.link_model_gamma
+NO_Q = messages.link_quantile_missing
+NUMERIC = messages.link_quantile_not_numeric
+RANGE = messages.link_quantile_range
+INLA_NOT_DICT = messages.inla_not_dict
+VB_NOT_DICT = messages.vb_not_dict
+STRATEGIES = messages.listed(reference.STRATEGIES)
+INT_STRATEGIES = messages.listed(reference.INT_STRATEGIES)
 GOOD = {"model": "quantile", "quantile": 0.5}
 G = ("gamma",)
-TOP_EXTRA = P + "unsupported keys in 'control': {}."
-PRED_EXTRA = P + "unsupported keys in control['predictor']: {}."
-INLA_EXTRA = (P + "control['inla'] currently supports only " + ", ".join(sorted(reference.INLA_KEYS))
-              + " overrides; found {}.")
-VB_EXTRA = (P + "control['inla']['control_vb'] supports only "
-            + ", ".join(sorted(reference.CONTROL_VB_KEYS)) + " keys; found {}.")
-VB_STRATEGY = P + "control['inla']['control_vb']['strategy'] must be 'mean' or 'variance'; got '{}'."
-VB_HESSIAN = (P + "control['inla']['control_vb']['hessian_strategy'] must be one of"
-              " 'default', 'full', 'partial', 'diagonal'; got '{}'.")
-CHOICE = P + "control['inla']['{}'] must be one of {}; got '{}'."
+TOP_EXTRA = messages.control_unsupported
+PRED_EXTRA = messages.predictor_unsupported
+INLA_EXTRA = messages.inla_unsupported.format(messages.listed(reference.INLA_KEYS), "{}")
+VB_EXTRA = messages.vb_unsupported.format(messages.listed(reference.CONTROL_VB_KEYS), "{}")
+VB_STRATEGY = messages.vb_strategy_refused
+VB_HESSIAN = messages.vb_hessian_refused
+CHOICE = messages.choice_refused
 
 
 def outcome(control, families=()):

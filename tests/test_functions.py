@@ -12,6 +12,7 @@ import subprocess
 import sys
 import typing
 
+import messages
 import pytest
 
 from tarvik.safety import control
@@ -150,9 +151,8 @@ class OtherError(Exception):
 
 
 @pytest.mark.parametrize("func, kwargs, message", [
-    (ECS, {"control": []}, "tarvik safety check: 'control' must be a dict when provided."),
-    (ECP, {"control": {"compute": 1}},
-     "tarvik safety check: control['compute'] must be a dict if provided."),
+    (ECS, {"control": []}, messages.control_not_dict),
+    (ECP, {"control": {"compute": 1}}, messages.compute_not_dict),
 ])
 def test_safety_error_is_looked_up_at_raise_time(func, kwargs, message, monkeypatch):
     monkeypatch.setattr(control, "SafetyError", OtherError)

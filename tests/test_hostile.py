@@ -15,9 +15,9 @@ from tarvik.safety.control import enforce_compute_section, enforce_control_struc
 from tarvik.safety.errors import SafetyError
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
+import messages  # noqa: E402
 import reference  # noqa: E402
 
-P = "tarvik safety check: "
 # Directory holding the imported `tarvik` package (source tree or sanitizer build).
 ROOT = str(pathlib.Path(__import__("tarvik").__file__).resolve().parents[1])
 HOLE, SAME, COMPUTE = object(), object(), None  # placeholder, "the raised object", other function
@@ -74,15 +74,15 @@ def snapshot(obj):
 
 G = ("gamma",)
 LINK = {"predictor": {"control_link": {"model": "quantile", "quantile": HOLE}, "foo": 1}}
-NUMERIC, RANGE = P + "quantile must be numeric.", P + "quantile must be in (0,1)."
-LINK_NOT_DICT = P + "control.link configuration must be a dict."
-NOT_STRING = P + "control['inla']['{}'] must be a string."
-NOT_BOOL = P + "control['compute']['dic'] must be boolean."
-FAST = P + "control['inla']['strategy'] must be one of " + ", ".join(sorted(reference.STRATEGIES)) + "; got '{}'."
-VB = P + "control['inla']['control_vb']['strategy'] must be 'mean' or 'variance'; got '{}'."
-KEYS = P + "unsupported keys in control['compute']: {}. Allowed: " + ", ".join(sorted(reference.COMPUTE_SWITCHES)) + "."
-INLA_KEYS = (P + "control['inla'] currently supports only " + ", ".join(sorted(reference.INLA_KEYS))
-             + " overrides; found H.")
+NUMERIC, RANGE = messages.link_quantile_not_numeric, messages.link_quantile_range
+LINK_NOT_DICT = messages.link_not_dict
+NOT_STRING = messages.choice_not_text
+NOT_BOOL = messages.compute_not_bool.format("dic")
+FAST = messages.choice_refused.format("strategy", messages.listed(reference.STRATEGIES), "{}")
+INT_CHOICE = messages.choice_refused.format("int.strategy", messages.listed(reference.INT_STRATEGIES), "{}")
+VB = messages.vb_strategy_refused
+KEYS = messages.compute_unsupported.format("{}", messages.listed(reference.COMPUTE_SWITCHES))
+INLA_KEYS = messages.inla_unsupported.format(messages.listed(reference.INLA_KEYS), "{}")
 
 
 @pytest.mark.parametrize("template, families, kind, effect, expected", [
@@ -91,10 +91,10 @@ INLA_KEYS = (P + "control['inla'] currently supports only " + ", ".join(sorted(r
     ({"family": {"control.link": HOLE}}, G, "__bool__", ValueError("b"), SAME),
     ({"family": {"control.link": HOLE}}, G, "__bool__", 2, TypeError),
     ({"predictor": {"control_link": {"model": "quantile", "quantile": 0.5}}}, (HOLE,), "__eq__", True,
-     P + "control.link['model'] must be specified."),
+     messages.link_model_missing),
     ({"predictor": {"control_link": {}}}, ("x", HOLE), "__eq__", ValueError("e"), SAME),
     ({"predictor": {"control_link": {"model": HOLE, "quantile": 0.5}}}, G, "__str__", " Quantile ",
-     P + "control.link['quantile'] must be provided when model='quantile'."),
+     messages.link_quantile_missing),
     ({"predictor": {"control_link": {"model": HOLE}}}, G, "__str__", ValueError("s"), SAME),
     (LINK, G, "__float__", 0.5, None),
     (LINK, G, "__float__", 2.0, RANGE),
@@ -120,10 +120,10 @@ INLA_KEYS = (P + "control['inla'] currently supports only " + ", ".join(sorted(r
     ({"inla": {"control_vb": {"hessian_strategy": HOLE}}}, G, "__str__", SystemExit(), SAME),
     ({"inla": {HOLE: 1}}, G, "__hash__", ArithmeticError(), SAME),
     ({"compute": {HOLE: 1}}, COMPUTE, "__hash__", ArithmeticError(), SAME),
-    ({"inla": {HOLE: 1}}, G, "__eq__:strategy", False, INLA_KEYS),
+    ({"inla": {HOLE: 1}}, G, "__eq__:strategy", False, INLA_KEYS.format("H")),
     ({"inla": {HOLE: 1}}, G, "__eq__:strategy", True, None),
     ({"inla": {HOLE: 1}}, G, "__eq__:strategy", ValueError("e"), SAME),
-    ({HOLE: 1, "family": 1}, G, "__repr__", "k", P + "unsupported keys in 'control': k."),
+    ({HOLE: 1, "family": 1}, G, "__repr__", "k", messages.control_unsupported.format("k")),
     ({HOLE: 1}, G, "__repr__", 5, TypeError),
     ({"compute": {"dic": HOLE}}, COMPUTE, "int.__eq__", False, NOT_BOOL),
     ({"compute": {"dic": HOLE}}, COMPUTE, "int.__eq__", True, None),
@@ -221,11 +221,11 @@ def mutates(obj):
                     inla={"strategy": "fast"}), enforce_control_structure, FAST.format("fast")),
     (lambda: PopGet(compute=PopGet(dic=2)), enforce_compute_section, NOT_BOOL),
     (lambda: {"inla": PopGet({"int_strategy": "fast"})}, enforce_control_structure,
-     P + "control['inla']['int.strategy'] must be one of auto, ccd, eb, grid, user, user.std; got 'fast'."),
+     INT_CHOICE.format("fast")),
     (lambda: ClearingKeys(inla={"strategy": "fast"}), enforce_control_structure, None),
     (lambda: {"predictor": ClearingKeys(compute=1)}, enforce_control_structure, None),
     (lambda: {"predictor": ClearingKeys(foo=1)}, enforce_control_structure,
-     P + "unsupported keys in control['predictor']: foo."),
+     messages.predictor_unsupported.format("foo")),
     (lambda: {"compute": ClearingKeys(dic=5)}, enforce_compute_section, None),
     (lambda: {"inla": RaisingContains(int_strategy="x")}, enforce_control_structure, LookupError),
     (lambda: {"predictor": RaisingContains()}, enforce_control_structure, LookupError),
@@ -236,7 +236,7 @@ def mutates(obj):
     (lambda: {"inla": {"strategy": TextStr("fast")}, "predictor": {"control_link": {
         "model": "quantile", "quantile": TextStr("abc")}}}, enforce_control_structure, None),
     (lambda: {NeverEqual("family"): {}}, enforce_control_structure,
-     P + "unsupported keys in 'control': family."),
+     messages.control_unsupported.format("family")),
     (lambda: {"compute": {NeverEqual("dic"): True}}, enforce_compute_section, KEYS.format("dic")),
 ])
 def test_hostile_mappings(make, func, expected):
@@ -341,7 +341,7 @@ class ContraryModel:
     # Only a model that differs from "quantile" is refused for gamma.
     (("gamma",), None),
     # gammasurv asks whether it is one of its three models.
-    (("gammasurv",), "only 'log', 'neglog', or 'quantile' control.link model is allowed for gammasurv."),
+    (("gammasurv",), messages.link_model_gammasurv),
 ])
 def test_model_tests_ask_the_question_the_rule_asks(families, expected):
     kwargs = {"control": {"family": {"control.link": {"model": ContraryModel(), "quantile": 0.5}}}}
@@ -444,12 +444,11 @@ TAMPER_ACTIONS = {
     "grow": "lambda c: c.extend([object()] * 100) if type(c) is list else c.update(range(100))",
 }
 KEY_LISTS = {
-    "control": "unsupported keys in 'control': {}.",
-    "predictor": "unsupported keys in control['predictor']: {}.",
-    "inla": INLA_KEYS.replace(P, "").replace("found H.", "found {}."),
-    "control_vb": ("control['inla']['control_vb'] supports only "
-                   + ", ".join(sorted(reference.CONTROL_VB_KEYS)) + " keys; found {}."),
-    "compute": KEYS.replace(P, ""),
+    "control": messages.control_unsupported,
+    "predictor": messages.predictor_unsupported,
+    "inla": INLA_KEYS,
+    "control_vb": messages.vb_unsupported.format(messages.listed(reference.CONTROL_VB_KEYS), "{}"),
+    "compute": KEYS,
 }
 
 
@@ -462,7 +461,7 @@ def test_key_list_survives_reprs_that_change_what_they_reach(section, action):
                           text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
     # The message lists exactly the keys the section held when it was read.
-    assert proc.stdout == P + KEY_LISTS[section].format("K1, K2, aa, zz") + "\n"
+    assert proc.stdout == KEY_LISTS[section].format("K1, K2, aa, zz") + "\n"
 
 
 class Disagreeing(dict):
@@ -482,10 +481,6 @@ class Disagreeing(dict):
         if self.item is KeyError:
             raise KeyError(key)
         return self.item
-
-
-INT_CHOICE = (P + "control['inla']['int.strategy'] must be one of "
-              + ", ".join(sorted(reference.INT_STRATEGIES)) + "; got '{}'.")
 
 
 @pytest.mark.parametrize("got, item, expected", [
@@ -737,7 +732,7 @@ TRIGGERS = {
     "choice text": ({"inla": {"strategy": Chain()}}, (), NOT_STRING.format("strategy"), lambda: str(Chain())),
     "cyclic context": ({"inla": {"int.strategy": Cyclic()}}, (), NOT_STRING.format("int.strategy"),
                        lambda: str(Cyclic())),
-    "no conversion": ({"predictor": 5}, (), P + "control['predictor'] must be a dict.", None),
+    "no conversion": ({"predictor": 5}, (), messages.predictor_not_dict, None),
 }
 
 
@@ -1001,9 +996,9 @@ class Equal(str):
 
 @pytest.mark.parametrize("families, model, expected", [
     # A family is judged by its own equality, never by its text alone.
-    ((NeverEqual("gamma"),), "quantile", P + "control.link is only allowed for gamma likelihoods."),
-    ((NeverEqual("gammasurv"),), "log", P + "control.link is only allowed for gamma likelihoods."),
-    (("gamma", NeverEqual("gammasurv")), "log", P + "only 'quantile' control.link model is allowed for gamma."),
+    ((NeverEqual("gamma"),), "quantile", messages.link_family),
+    ((NeverEqual("gammasurv"),), "log", messages.link_family),
+    (("gamma", NeverEqual("gammasurv")), "log", messages.link_model_gamma),
     ((Equal("poisson"),), "log", None),  # equal to "gammasurv" as well
     ((type("Plain", (str,), {})("gamma"),), "quantile", None),
 ])

@@ -6,7 +6,10 @@ import importlib
 import os
 import sys
 
+import messages
 import pytest
+from messages import listed
+from reference import COMPUTE_SWITCHES, CONTROL_VB_KEYS, INLA_KEYS, INT_STRATEGIES
 
 from tarvik.safety import control
 
@@ -49,39 +52,51 @@ GOOD = ctl(family={"control.link": {"model": " Quantile ", "quantile": "0.5"}},
            inla={"strategy": " Laplace ", "int_strategy": "user_std",
                  "control_vb": {"strategy": "Mean", "hessian_strategy": "full"}})
 
-# name: (function, args, expected exception type or None, text in its message)
+# name: (function, args, expected exception type or None, its message or a text in it)
 OUTCOMES = {
     "control ok": (ECS, (GOOD, G), None, ""),
     "compute ok": (ECP, (ctl(compute={"dic": True, "waic": 0, "cpo": 1}),), None, ""),
-    "control type": (ECS, ({"control": []},), SAFETY, "'control' must be a dict"),
-    "control keys": (ECS, ({"control": {"foo": 1, 2: 3}},), SAFETY, "'control': 2, foo."),
-    "family type": (ECS, (ctl(family="gamma"),), SAFETY, "control['family'] must be"),
-    "link gate": (ECS, (link("quantile"),), SAFETY, "only allowed for gamma"),
-    "link type": (ECS, (ctl(predictor={"control_link": None}), G), SAFETY, "must be a dict."),
-    "gammasurv model": (ECS, (link("x"), S), SAFETY, "allowed for gammasurv."),
-    "quantile numeric": (ECS, (link("quantile", quantile="abc"), G), SAFETY, "must be numeric"),
-    "quantile range": (ECS, (link("quantile", quantile=1.5), G), SAFETY, "must be in (0,1)"),
-    "predictor keys": (ECS, (ctl(predictor={"foo": 1}),), SAFETY, "control['predictor']: foo."),
-    "inla keys": (ECS, (ctl(inla={"zeta": 1}),), SAFETY, "found zeta."),
-    "vb strategy": (ECS, (ctl(inla={"control_vb": {"strategy": 5}}),), SAFETY, "got '5'"),
-    "choice text": (ECS, (ctl(inla={"strategy": BadText()}),), SAFETY, "must be a string."),
-    "choice value": (ECS, (ctl(inla={"int.strategy": " Fast "}),), SAFETY, "got ' Fast '"),
-    "compute type": (ECP, (ctl(compute=[]),), SAFETY, "must be a dict if provided"),
-    "compute keys": (ECP, (ctl(compute={"zeta": 1, 3: 1, "dic": "x"}),), SAFETY, ": 3, zeta."),
-    "compute value": (ECP, (ctl(compute={"dic": 2}),), SAFETY, "['dic'] must be boolean"),
+    "control type": (ECS, ({"control": []},), SAFETY, messages.control_not_dict),
+    "control keys": (ECS, ({"control": {"foo": 1, 2: 3}},), SAFETY,
+                     messages.control_unsupported.format("2, foo")),
+    "family type": (ECS, (ctl(family="gamma"),), SAFETY, messages.family_not_dict),
+    "link gate": (ECS, (link("quantile"),), SAFETY, messages.link_family),
+    "link type": (ECS, (ctl(predictor={"control_link": None}), G), SAFETY, messages.link_not_dict),
+    "gammasurv model": (ECS, (link("x"), S), SAFETY, messages.link_model_gammasurv),
+    "quantile numeric": (ECS, (link("quantile", quantile="abc"), G), SAFETY,
+                         messages.link_quantile_not_numeric),
+    "quantile range": (ECS, (link("quantile", quantile=1.5), G), SAFETY, messages.link_quantile_range),
+    "predictor keys": (ECS, (ctl(predictor={"foo": 1}),), SAFETY,
+                       messages.predictor_unsupported.format("foo")),
+    "inla keys": (ECS, (ctl(inla={"zeta": 1}),), SAFETY,
+                  messages.inla_unsupported.format(listed(INLA_KEYS), "zeta")),
+    "vb strategy": (ECS, (ctl(inla={"control_vb": {"strategy": 5}}),), SAFETY,
+                    messages.vb_strategy_refused.format(5)),
+    "choice text": (ECS, (ctl(inla={"strategy": BadText()}),), SAFETY,
+                    messages.choice_not_text.format("strategy")),
+    "choice value": (ECS, (ctl(inla={"int.strategy": " Fast "}),), SAFETY,
+                     messages.choice_refused.format("int.strategy", listed(INT_STRATEGIES), " Fast ")),
+    "compute type": (ECP, (ctl(compute=[]),), SAFETY, messages.compute_not_dict),
+    "compute keys": (ECP, (ctl(compute={"zeta": 1, 3: 1, "dic": "x"}),), SAFETY,
+                     messages.compute_unsupported.format("3, zeta", listed(COMPUTE_SWITCHES))),
+    "compute value": (ECP, (ctl(compute={"dic": 2}),), SAFETY,
+                      messages.compute_not_bool.format("dic")),
     "binding": (ECS, ({}, (), 3), TypeError, "but 3 were given"),
     "kwargs type": (ECP, (None,), TypeError, "got NoneType)"),
     "kwargs subclass": (ECS, (collections.OrderedDict(),), TypeError, "not accepted"),
     "families type": (ECS, ({}, ["gamma"]), TypeError, "got list)"),
-    "model missing": (ECS, (link(None), G), SAFETY, "['model'] must be specified."),
-    "gamma model": (ECS, (link("log"), G), SAFETY, "allowed for gamma."),
-    "quantile missing": (ECS, (link("quantile"), G), SAFETY, "must be provided when"),
-    "predictor type": (ECS, (ctl(predictor=1),), SAFETY, "control['predictor'] must be a dict."),
-    "predictor compute": (ECS, (ctl(predictor={"compute": 1}),), SAFETY, "must be True/False."),
-    "inla type": (ECS, (ctl(inla=[]),), SAFETY, "control['inla'] must be a dict when"),
-    "vb type": (ECS, (ctl(inla={"control_vb": "mean"}),), SAFETY, "['control_vb'] must be a dict."),
-    "vb keys": (ECS, (ctl(inla={"control_vb": {"iter.max": 1}}),), SAFETY, "found iter.max."),
-    "vb hessian": (ECS, (ctl(inla={"control_vb": {"hessian_strategy": "x"}}),), SAFETY, "got 'x'"),
+    "model missing": (ECS, (link(None), G), SAFETY, messages.link_model_missing),
+    "gamma model": (ECS, (link("log"), G), SAFETY, messages.link_model_gamma),
+    "quantile missing": (ECS, (link("quantile"), G), SAFETY, messages.link_quantile_missing),
+    "predictor type": (ECS, (ctl(predictor=1),), SAFETY, messages.predictor_not_dict),
+    "predictor compute": (ECS, (ctl(predictor={"compute": 1}),), SAFETY,
+                          messages.predictor_compute_not_bool),
+    "inla type": (ECS, (ctl(inla=[]),), SAFETY, messages.inla_not_dict),
+    "vb type": (ECS, (ctl(inla={"control_vb": "mean"}),), SAFETY, messages.vb_not_dict),
+    "vb keys": (ECS, (ctl(inla={"control_vb": {"iter.max": 1}}),), SAFETY,
+                messages.vb_unsupported.format(listed(CONTROL_VB_KEYS), "iter.max")),
+    "vb hessian": (ECS, (ctl(inla={"control_vb": {"hessian_strategy": "x"}}),), SAFETY,
+                   messages.vb_hessian_refused.format("x")),
     # accepted through the str methods: non-ASCII, and past any fixed buffer
     "slow text ok": (ECS, (ctl(inla={"strategy": "\u2003Laplace", "int_strategy": " " * 99 + "ccd"}),),
                      None, ""),

@@ -9,6 +9,7 @@ import subprocess
 import sys
 import typing
 
+import messages
 import pytest
 
 from tarvik.safety import control, errors, family
@@ -122,7 +123,7 @@ def test_second_interpreter_is_refused_and_first_keeps_working():
             control.enforce_compute_section({{'control': {{'compute': 1}}}})
             raise AssertionError('no SafetyError')
         except control.SafetyError as exc:
-            assert 'must be a dict' in str(exc)
+            assert str(exc) == {messages.compute_not_dict!r}
         assert control.enforce_control_structure({{}}) is None
         print('done')""")
 

@@ -20,6 +20,7 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+import messages
 import pytest
 
 from tarvik.safety import control
@@ -33,7 +34,7 @@ MODULE = f"tarvik/safety/control{sysconfig.get_config_var('EXT_SUFFIX')}"
 OURS = {MODULE, "tarvik/safety/control.pyi"}
 PACKAGE = {"tarvik/__init__.py", "tarvik/safety/__init__.py", "tarvik/safety/errors.py",
            "tarvik/safety/family.py", "tarvik/safety/py.typed"}  # the stand-ins
-MESSAGE = "tarvik safety check: control['compute']['dic'] must be boolean."
+MESSAGE = messages.compute_not_bool.format("dic")
 BUILD_PRODUCTS = shutil.ignore_patterns(
     ".git", "build", "dist", "*.egg-info", "*.so", "__pycache__", ".venv*", ".pytest_cache",
     ".hypothesis", ".mypy_cache")

@@ -12,6 +12,7 @@ from tarvik.safety import control as native
 from tarvik.safety.errors import SafetyError
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+import messages  # noqa: E402
 import reference  # noqa: E402
 
 
@@ -91,7 +92,8 @@ FAMILY_NAMES = st.lists(
 )
 FAMILIES = rarely(FAMILY_NAMES.map(tuple), FAMILY_NAMES)
 
-BOOLEAN_MESSAGE = "tarvik safety check: control['compute']['{}'] must be boolean."
+# How a switch's refusal ends, after the switch it names.
+BOOLEAN_END = messages.compute_not_bool.partition("{}")[2]
 
 
 def outcome(func, *args):
@@ -122,10 +124,10 @@ def check(native_func, reference_func, kwargs, *args):
     assert kwargs == before_copy
     # Besides these, only the caller's own objects may raise.
     assert got is None or got[0] in (TypeError, SafetyError, Unprintable.Error), got
-    if got != expected and expected is not None and expected[1].endswith("must be boolean."):
+    if got != expected and expected is not None and expected[1].endswith(BOOLEAN_END):
         # Several bad switches: which one is named is not fixed.
         compute = kwargs["control"]["compute"]
-        possible = {BOOLEAN_MESSAGE.format(key) for key, val in compute.items() if not is_switch(val)}
+        possible = {messages.compute_not_bool.format(key) for key, val in compute.items() if not is_switch(val)}
         assert got is not None and got[0] is SafetyError, (got, expected)
         assert len(possible) > 1 and got[1] in possible, (got, expected)
     else:

@@ -1,6 +1,7 @@
 """The README's messages and lists are the module's own: every row of its
 message table is what some refused input raises, and every refusal has its
-row. `{}` in a row stands for the part the module fills in."""
+row; the rows and the messages of bench/messages.py go one to one. `{}` in a
+row stands for the part the module fills in."""
 
 import ast
 import re
@@ -14,6 +15,8 @@ from tarvik.safety.errors import SafetyError
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
+import messages  # noqa: E402
+import reference  # noqa: E402
 import workloads  # noqa: E402
 
 README = (ROOT / "README.md").read_text()
@@ -76,6 +79,25 @@ def test_each_row_is_raised_and_the_model_raises_no_other():
     assert len(raises) == len(ROWS)
 
 
+# The messages by name, and the lists of allowed keys that the rows show in full.
+TEXTS = {name: text for name, text in vars(messages).items() if isinstance(text, str) and name[0] != "_"}
+KEY_LISTS = {messages.listed(keys) for keys in (reference.INLA_KEYS, reference.CONTROL_VB_KEYS,
+                                                reference.COMPUTE_SWITCHES)}
+
+
+def shows(row, text):
+    """Whether a row shows this message: its text after the prefix, each hole
+    left as `{}` or filled with a list of allowed keys."""
+    found = text.startswith(PREFIX) and pattern(text[len(PREFIX):]).fullmatch(row[1])
+    return bool(found) and all(part == "{}" or part in KEY_LISTS for part in found.groups())
+
+
+def test_each_message_has_one_row_and_each_row_one_message():
+    pairs = [(row, name) for row in ROWS for name in TEXTS if shows(row, TEXTS[name])]
+    assert sorted(name for _, name in pairs) == sorted(TEXTS)
+    assert sorted(row for row, _ in pairs) == sorted(ROWS)
+
+
 # Rows whose note names the settings they cover, each with its choices.
 NOTED = [row for row in ROWS if row[2].strip()]
 
@@ -100,4 +122,4 @@ def test_compute_switches_of_the_public_api():
     listed = re.search(r"the switches ([^.]*?), each", section("Public API")).group(1)
     readme = re.split(r", | and ", " ".join(listed.split()))
     text = refusal({"compute": {"?": True}}, check="compute")
-    assert readme == text.partition("Allowed: ")[2].rstrip(".").split(", ")
+    assert PREFIX + text == messages.compute_unsupported.format("?", ", ".join(readme))
