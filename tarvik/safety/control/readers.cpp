@@ -5,21 +5,6 @@
 
 namespace tarvik {
 
-bool FastReader::take_in(PyObject *mapping, const Table &table,
-                         Section *section, bool others_allowed) const
-{
-    section->table = &table;
-    section->present = 0;
-    return scan(mapping, table, [&](int slot, PyObject *, PyObject *value) {
-        if (slot < 0) {
-            return others_allowed;
-        }
-        section->present |= uint32_t{1} << slot;
-        section->values[slot] = value;
-        return true;
-    });
-}
-
 bool FastReader::number(Value value, double *q,
                         const Message &not_numeric) const
 {
@@ -48,23 +33,6 @@ bool FastReader::number(Value value, double *q,
 bool FastReader::refuse(const Message &message) const
 {
     return refusing_ && raise_safety_error(OwnedCall(call_).get(), message);
-}
-
-int FastReader::family_is(int slot, int also) const
-{
-    PyObject *families = call_.families;
-    Py_ssize_t count = PyTuple_GET_SIZE(families);
-    for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *family = PyTuple_GET_ITEM(families, i);
-        if (!PyUnicode_CheckExact(family)) {
-            return -1;
-        }
-        int found = gamma_families.find(family);
-        if (found >= 0 && (found == slot || found == also)) {
-            return 1;
-        }
-    }
-    return 0;
 }
 
 bool GeneralReader::only(const Section &section, const Table &allowed,

@@ -5,6 +5,35 @@
 
 namespace tarvik {
 
+namespace {
+
+// What each byte of a one-byte text becomes in a normal form: its lower
+// case, and with `dots` "_" read as "."; negative for a byte above ASCII,
+// whose case only str's own methods know. A table, so that a byte costs a
+// load rather than three tests: a quarter of what the full workload's six
+// choices cost before (bench).
+struct Folding {
+    signed char to[256];
+};
+
+constexpr Folding folding(bool dots)
+{
+    Folding folding{};
+    for (int byte = 0; byte < 256; byte++) {
+        folding.to[byte] = static_cast<signed char>(
+            byte >= 0x80                 ? -1
+            : byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a'
+            : dots && byte == '_'        ? '.'
+                                         : byte);
+    }
+    return folding;
+}
+
+constexpr Folding lower_folding = folding(false);
+constexpr Folding dotted_folding = folding(true);
+
+} // namespace
+
 bool AsciiText::assign(PyObject *text, bool dots)
 {
     if (!PyUnicode_CheckExact(text)) {
@@ -31,18 +60,13 @@ bool AsciiText::assign(PyObject *text, bool dots)
     if (end - start > capacity) {
         return false;
     }
+    const signed char *to = dots ? dotted_folding.to : lower_folding.to;
     for (Py_ssize_t i = start; i < end; i++) {
-        Py_UCS1 ch = data[i];
-        if (ch >= 0x80) {
+        signed char folded = to[data[i]];
+        if (folded < 0) {
             return false; // Latin-1 white space and case take str's methods
         }
-        if (ch >= 'A' && ch <= 'Z') {
-            ch = static_cast<Py_UCS1>(ch - 'A' + 'a');
-        }
-        else if (dots && ch == '_') {
-            ch = '.';
-        }
-        buffer[i - start] = static_cast<char>(ch);
+        buffer[i - start] = static_cast<char>(folded);
     }
     length = end - start;
     return true;
