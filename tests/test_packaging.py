@@ -2,10 +2,12 @@
 package, the README's recipes, how the suite finds the module, and make's
 dependency check.
 
-The venv tests take most of this file's time; they build from a copy of the
-clone (the build leaves the checkout alone) and skip themselves in the
-sanitizer run, and in the suite that the README's recipe runs against an
-installed copy from inside one of them.
+All of them carry the `packaging` marker: `make test` leaves them out, `make
+test-packaging` runs them. The venv tests take most of this file's time; they
+build from a copy of the clone (the build leaves the checkout alone) and skip
+themselves in the sanitizer run, in the run against the general-reader build,
+and in the suite that the README's recipe runs against an installed copy from
+inside one of them.
 """
 
 import json
@@ -24,11 +26,14 @@ import pytest
 
 from tarvik.safety import control
 
+pytestmark = pytest.mark.packaging
+
 ROOT = Path(__file__).resolve().parent.parent
 NESTED = "TARVIK_PACKAGING_TEST"  # set in the suite a packaging test runs
 slow = pytest.mark.skipif(
-    bool(os.environ.get("TARVIK_SANITIZE") or os.environ.get(NESTED)),
-    reason="venv and pip: not in the sanitizer run, nor inside a packaging test")
+    bool(os.environ.get("TARVIK_SANITIZE") or os.environ.get("TARVIK_GENERAL_READER")
+         or os.environ.get(NESTED)),
+    reason="venv and pip: not in the sanitizer or the general-reader run, nor inside a packaging test")
 MODULE = f"tarvik/safety/control{sysconfig.get_config_var('EXT_SUFFIX')}"
 OURS = {MODULE, "tarvik/safety/control.pyi"}
 PACKAGE = {"tarvik/__init__.py", "tarvik/safety/__init__.py", "tarvik/safety/errors.py",
