@@ -23,8 +23,8 @@ define apt_ensure
 	@scripts/deps.sh $@ $(1)
 endef
 
-.PHONY: help deps build demo test test-packaging sanitize coverage bench \
-	bench-instructions format format-check format-deps clean
+.PHONY: help deps build demo test test-packaging test-general sanitize coverage \
+	bench bench-instructions format format-check format-deps clean
 
 help:
 	@echo "make deps          install the Debian packages the project needs"
@@ -32,6 +32,7 @@ help:
 	@echo "make demo          build, then run examples/demo.py"
 	@echo "make test          build, then run the pytest suite except the packaging tests"
 	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist)"
+	@echo "make test-general  build without the fast reader (build/general/), whole suite run"
 	@echo "make sanitize      ASan+UBSan build in build/asan/, whole suite run against it"
 	@echo "make coverage      --coverage build in build/coverage/, whole suite run, gcovr figures"
 	@echo "make bench         build, then run bench/bench.py"
@@ -56,6 +57,9 @@ test: build
 
 test-packaging: build
 	$(PYTHON) -m pytest -m packaging
+
+test-general: deps
+	PYTHON="$(PYTHON)" scripts/general.sh
 
 sanitize: deps
 	PYTHON="$(PYTHON)" scripts/sanitize.sh

@@ -1,7 +1,7 @@
 # Sourced by the scripts that build tarvik.safety.control into a folder of
 # build/, beside copies of the package's Python files, and run the whole
-# pytest suite against that build (sanitize.sh; coverage.sh for the
-# copies). Sets `root` (and makes it the current folder) and PYTHON;
+# pytest suite against that build (sanitize.sh, general.sh; coverage.sh for
+# the copies). Sets `root` (and makes it the current folder) and PYTHON;
 # the callers set -euo pipefail.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

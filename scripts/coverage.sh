@@ -8,6 +8,9 @@
 # scripts/coverage.sh -k compute
 set -euo pipefail
 source "$(dirname "$0")/build_copy.sh"
+# The coverage of the normal build, fast reader included, with no test
+# skipped for want of it.
+unset TARVIK_GENERAL_READER
 out=$root/build/coverage
 objects=$root/build/coverage-temp
 
