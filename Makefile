@@ -23,16 +23,18 @@ define apt_ensure
 	@scripts/deps.sh $@ $(1)
 endef
 
-.PHONY: help deps build demo test sanitize coverage bench bench-instructions \
-	format format-check format-deps clean
+.PHONY: help deps build demo test test-packaging test-general sanitize coverage \
+	bench bench-instructions format format-check format-deps clean
 
 help:
 	@echo "make deps          install the Debian packages the project needs"
 	@echo "make build         build the extension in place (tarvik/safety/)"
 	@echo "make demo          build, then run examples/demo.py"
-	@echo "make test          build, then run the whole pytest suite"
-	@echo "make sanitize      ASan+UBSan build in build/asan/, suite run against it"
-	@echo "make coverage      --coverage build in build/coverage/, suite run, gcovr figures"
+	@echo "make test          build, then run the pytest suite except the packaging tests"
+	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist)"
+	@echo "make test-general  build without the fast reader (build/general/), whole suite run"
+	@echo "make sanitize      ASan+UBSan build in build/asan/, whole suite run against it"
+	@echo "make coverage      --coverage build in build/coverage/, whole suite run, gcovr figures"
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make format        clang-format the C++ sources in place"
@@ -48,8 +50,16 @@ build: deps
 demo: build
 	$(PYTHON) examples/demo.py
 
+# The quick loop: everything but the packaging tests (about a minute of
+# venvs, pip installs and an sdist), which test-packaging runs.
 test: build
-	$(PYTHON) -m pytest
+	$(PYTHON) -m pytest -m "not packaging"
+
+test-packaging: build
+	$(PYTHON) -m pytest -m packaging
+
+test-general: deps
+	PYTHON="$(PYTHON)" scripts/general.sh
 
 sanitize: deps
 	PYTHON="$(PYTHON)" scripts/sanitize.sh

@@ -12,6 +12,10 @@ Environment variables read here:
   TARVIK_SANITIZE=1  build with AddressSanitizer and UndefinedBehaviorSanitizer
                      (used by scripts/sanitize.sh; such a build needs the
                      sanitizer runtimes preloaded)
+  TARVIK_GENERAL_READER=1
+                     build without the fast reader: the general reader decides
+                     every call, through the objects' own methods (used by
+                     scripts/general.sh to run the whole suite through it)
 """
 
 import json
@@ -156,17 +160,21 @@ class InstallLib(install_lib):
 
 extra_compile_args = list(CXX_FLAGS)
 extra_link_args = []
+define_macros = []
 if switched_on("TARVIK_WERROR"):
     extra_compile_args.append("-Werror")
 if switched_on("TARVIK_SANITIZE"):
     extra_compile_args += SANITIZE_FLAGS
     extra_link_args += SANITIZE_FLAGS
+if switched_on("TARVIK_GENERAL_READER"):
+    define_macros.append(("TARVIK_GENERAL_READER", "1"))
 
 control = Extension(
     "tarvik.safety.control",
     sources=sorted(glob("tarvik/safety/control/*.cpp")),
     depends=sorted(glob("tarvik/safety/control/*.hpp")) + [IMPORTS],
     language="c++",
+    define_macros=define_macros,
     extra_compile_args=extra_compile_args,
     extra_link_args=extra_link_args,
 )

@@ -1,10 +1,11 @@
 """Which copy of tarvik.safety.control the test suite and the benchmark use.
 
-The one the interpreter imports, when that is a built module: the sanitizer
-build that scripts/sanitize.sh puts first on the path, an installed copy, or
-the in-place build when run from this clone's root (`python -m pytest`).
-Otherwise (the `pytest` command, or bench/bench.py, with no built module on
-the path) this clone's root goes first on the path, for its in-place build.
+The one the interpreter imports, when that is a built module: the build that
+scripts/sanitize.sh or scripts/general.sh puts first on the path, an
+installed copy, or the in-place build when run from this clone's root
+(`python -m pytest`). Otherwise (the `pytest` command, or bench/bench.py,
+with no built module on the path) this clone's root goes first on the path,
+for its in-place build.
 """
 
 import importlib.machinery

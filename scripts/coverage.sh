@@ -7,10 +7,10 @@
 # branch figures per source file. Extra arguments go to pytest, e.g.
 # scripts/coverage.sh -k compute
 set -euo pipefail
-
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-PYTHON=${PYTHON:-/usr/bin/python3}
+source "$(dirname "$0")/build_copy.sh"
+# The coverage of the normal build, fast reader included, with no test
+# skipped for want of it.
+unset TARVIK_GENERAL_READER
 out=$root/build/coverage
 objects=$root/build/coverage-temp
 
@@ -26,11 +26,7 @@ CFLAGS="--coverage -O0" CXXFLAGS="--coverage -O0" \
     "$PYTHON" setup.py build_ext --force --build-lib "$out" \
     --build-temp "$objects"
 
-# The built module needs its siblings beside it.
-cp tarvik/__init__.py "$out/tarvik/"
-for file in tarvik/safety/*.py tarvik/safety/py.typed tarvik/safety/*.pyi; do
-    [ -e "$file" ] && cp "$file" "$out/tarvik/safety/"
-done
+copy_package "$out"
 
 # cwd build/coverage puts the instrumented package first on sys.path.
 log=$root/build/coverage-pytest.log

@@ -2,10 +2,12 @@
 package, the README's recipes, how the suite finds the module, and make's
 dependency check.
 
-The venv tests take most of this file's time; they build from a copy of the
-clone (the build leaves the checkout alone) and skip themselves in the
-sanitizer run, and in the suite that the README's recipe runs against an
-installed copy from inside one of them.
+All of them carry the `packaging` marker: `make test` leaves them out, `make
+test-packaging` runs them. The venv tests take most of this file's time; they
+build from a copy of the clone (the build leaves the checkout alone) and skip
+themselves in the sanitizer run, in the run against the general-reader build,
+and in the suite that the README's recipe runs against an installed copy from
+inside one of them.
 """
 
 import json
@@ -25,11 +27,14 @@ import pytest
 
 from tarvik.safety import control
 
+pytestmark = pytest.mark.packaging
+
 ROOT = Path(__file__).resolve().parent.parent
 NESTED = "TARVIK_PACKAGING_TEST"  # set in the suite a packaging test runs
 slow = pytest.mark.skipif(
-    bool(os.environ.get("TARVIK_SANITIZE") or os.environ.get(NESTED)),
-    reason="venv and pip: not in the sanitizer run, nor inside a packaging test")
+    bool(os.environ.get("TARVIK_SANITIZE") or os.environ.get("TARVIK_GENERAL_READER")
+         or os.environ.get(NESTED)),
+    reason="venv and pip: not in the sanitizer or the general-reader run, nor inside a packaging test")
 MODULE = f"tarvik/safety/control{sysconfig.get_config_var('EXT_SUFFIX')}"
 OURS = {MODULE, "tarvik/safety/control.pyi"}
 PACKAGE = {"tarvik/__init__.py", "tarvik/safety/__init__.py", "tarvik/safety/errors.py",
@@ -43,7 +48,7 @@ BUILD_PRODUCTS = shutil.ignore_patterns(
 def user_env(**extra):
     """The environment of a user's shell: no strict build, no path of ours."""
     ours = ("PYTHONPATH", "PYTHONSAFEPATH", "PYTHONMALLOC", "LD_PRELOAD", "TARVIK_WERROR",
-            "TARVIK_SANITIZE")
+            "TARVIK_SANITIZE", "TARVIK_GENERAL_READER")
     env = {k: v for k, v in os.environ.items() if k not in ours}
     return {**env, "PIP_DISABLE_PIP_VERSION_CHECK": "1", **extra}
 
@@ -203,15 +208,29 @@ def test_pytest_command_tests_the_same_module(where, tmp_path):
     assert f"tarvik.safety.control loaded from: {control.__file__}\n" in done.stdout
 
 
-@pytest.mark.parametrize("werror, strict", [("1", True), ("0", False), (None, False)])
-def test_warnings_are_errors_only_in_our_builds(werror, strict, tmp_path):
-    env = user_env(**({"TARVIK_WERROR": werror} if werror else {}))
+def compile_flags(tmp_path, variable, value):
+    """The flags of each compiler run of a build with `variable` set to
+    `value` (None: not set)."""
+    env = user_env(**({variable: value} if value else {}))
     out = run(sys.executable, "setup.py", "--dry-run", "build_ext", "--force",
               "--build-lib", tmp_path / "lib", "--build-temp", tmp_path / "temp",
               cwd=ROOT, env=env).stdout
-    compiles = [line.split() for line in out.splitlines() if re.search(r"\s-c \S+\.cpp ", line)]
-    assert compiles and all(("-Werror" in flags) == strict for flags in compiles), out
-    assert all({"-fno-exceptions", "-fvisibility=hidden"} <= set(flags) for flags in compiles)
+    compiles = [set(line.split()) for line in out.splitlines() if re.search(r"\s-c \S+\.cpp ", line)]
+    assert compiles, out
+    return compiles
+
+
+@pytest.mark.parametrize("werror, strict", [("1", True), ("0", False), (None, False)])
+def test_warnings_are_errors_only_in_our_builds(werror, strict, tmp_path):
+    compiles = compile_flags(tmp_path, "TARVIK_WERROR", werror)
+    assert all(("-Werror" in flags) == strict for flags in compiles), compiles
+    assert all({"-fno-exceptions", "-fvisibility=hidden"} <= flags for flags in compiles)
+
+
+@pytest.mark.parametrize("value, general", [("1", True), ("0", False), (None, False)])
+def test_general_reader_build_switch(value, general, tmp_path):
+    compiles = compile_flags(tmp_path, "TARVIK_GENERAL_READER", value)
+    assert all(("-DTARVIK_GENERAL_READER=1" in flags) == general for flags in compiles), compiles
 
 
 @pytest.mark.skipif(shutil.which("make") is None or (os.geteuid() == 0 and not shutil.which("runuser")),

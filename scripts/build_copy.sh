@@ -1,0 +1,65 @@
+# Sourced by the scripts that build tarvik.safety.control into a folder of
+# build/, beside copies of the package's Python files, and run the whole
+# pytest suite against that build (sanitize.sh, general.sh; coverage.sh for
+# the copies). Sets `root` (and makes it the current folder) and PYTHON;
+# the callers set -euo pipefail.
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+PYTHON=${PYTHON:-/usr/bin/python3}
+export TARVIK_WERROR=${TARVIK_WERROR:-1}  # warnings are errors in our own builds
+
+# copy_package OUT: the module built into OUT needs its siblings beside it.
+copy_package() {
+    local file
+    cp tarvik/__init__.py "$1/tarvik/"
+    for file in tarvik/safety/*.py tarvik/safety/py.typed tarvik/safety/*.pyi; do
+        if [ -e "$file" ]; then cp "$file" "$1/tarvik/safety/"; fi
+    done
+}
+
+# build_into OUT TEMP: every source compiled anew (objects in TEMP), the
+# module put into OUT beside copies of the package's Python files.
+build_into() {
+    rm -rf "$1/tarvik"
+    "$PYTHON" setup.py build_ext --force --build-lib "$1" --build-temp "$2"
+    copy_package "$1"
+}
+
+# in_build OUT COMMAND...: COMMAND run from OUT with OUT on the module path,
+# so that the copy in OUT comes first (python -m adds the current folder),
+# ahead of the in-place build of the clone, with the assignments of the
+# array run_env in its environment.
+run_env=()
+in_build() {
+    local out=$1
+    shift
+    (cd "$out" && env PYTHONPATH="$out" "${run_env[@]}" "$@")
+}
+
+# test_build NAME OUT PYTEST_ARGS...: the whole suite run against the module
+# built into OUT (its output also in OUT-pytest.log); fails, with a message
+# starting "NAME: ", when the interpreter would import another copy, when
+# the run fails, or when the session's header does not name that module.
+test_build() {
+    local name=$1 out=$2 module log
+    shift 2
+    module=$(in_build "$out" "$PYTHON" -c \
+        'import tarvik.safety.control as m; print(m.__file__)')
+    case "$module" in
+        "$out"/tarvik/safety/control.*.so) ;;
+        *) echo "$name: expected the module from $out, got: $module" >&2
+           return 1 ;;
+    esac
+    echo "$name: testing $module"
+    log=$out-pytest.log
+    if ! in_build "$out" "$PYTHON" -m pytest -p no:cacheprovider \
+            "$root/tests" "$@" 2>&1 | tee "$log"; then
+        echo "$name: the test run failed or was stopped ($log)" >&2
+        return 1
+    fi
+    if ! grep -q "loaded from: $out/tarvik/safety/control\." "$log"; then
+        echo "$name: the test session did not report the module of $out" >&2
+        return 1
+    fi
+}
