@@ -216,19 +216,18 @@ class FastReader {
         Py_ssize_t pos = 0;
         PyObject *key;
         PyObject *value;
-        int hint = 0;
         for (Py_ssize_t i = 0;
              i < size && PyDict_Next(mapping, &pos, &key, &value); i++) {
-            // Another kind of key could equal a name by its own __eq__.
-            if (!PyUnicode_CheckExact(key)) {
-                return false;
+            int slot = table.find_object(key);
+            if (slot < 0) {
+                // Another kind of key could equal a name by its own __eq__.
+                if (!PyUnicode_CheckExact(key)) {
+                    return false;
+                }
+                slot = table.find_by_text(key);
             }
-            int slot = table.find(key, hint);
             if (!on(slot, key, value)) {
                 return false;
-            }
-            if (slot >= 0) {
-                hint = slot + 1;
             }
         }
         return true;

@@ -1,7 +1,9 @@
 // Interning the fixed names and words of the checks, once per process.
 #include "tables.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 namespace tarvik {
@@ -14,6 +16,32 @@ int Table::find_text(const char *text, Py_ssize_t length) const
             return i;
         }
     }
+    return -1;
+}
+
+int Table::place_names()
+{
+    // Odd multipliers, drawn by a fixed sequence (splitmix64): with at most
+    // 16 names in 64 buckets, about one in eight does.
+    uint64_t state = 0;
+    for (int tries = 0; tries < 100000; tries++) {
+        uint64_t mixed = (state += 0x9E3779B97F4A7C15u);
+        mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9u;
+        mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBu;
+        multiplier_ = (mixed ^ (mixed >> 31)) | 1;
+        std::fill(std::begin(buckets_), std::end(buckets_), -1);
+        int placed = 0;
+        while (placed < count_ && buckets_[bucket_of(names_[placed])] < 0) {
+            buckets_[bucket_of(names_[placed])] =
+                static_cast<signed char>(placed);
+            placed++;
+        }
+        if (placed == count_) {
+            return 0;
+        }
+    }
+    PyErr_SetString(PyExc_SystemError,
+                    "no multiplier puts the names of a table apart");
     return -1;
 }
 
@@ -33,6 +61,9 @@ int Table::init()
         }
         lengths_[i] = static_cast<Py_ssize_t>(std::strlen(texts_[i]));
         PyList_SET_ITEM(listed.get(), i, Py_NewRef(names_[i]));
+    }
+    if (place_names() < 0) {
+        return -1;
     }
     // Made from the names in their order, as a set display of them is: a
     // set's iteration order follows from it (and the compute check visits
