@@ -81,8 +81,8 @@ bool exact_unsupported_keys(PyObject *dict, const Table &allowed, Ref *extra)
     return true;
 }
 
-} // namespace
-
+// set(mapping.keys()) - allowed, as a tuple, empty when every key is
+// allowed.
 Ref unsupported_keys(PyObject *mapping, const Table &allowed)
 {
     Ref extra;
@@ -102,6 +102,8 @@ Ref unsupported_keys(PyObject *mapping, const Table &allowed)
     return difference ? Ref::steal(PySequence_Tuple(difference.get())) : Ref();
 }
 
+// Message form of a tuple of keys: str keys as themselves, other keys by
+// repr(), sorted by that text and joined with ", ".
 Ref key_list_text(PyObject *keys)
 {
     // A key's __repr__ may run code that finds and changes any list or set
@@ -136,6 +138,34 @@ Ref key_list_text(PyObject *keys)
         return Ref();
     }
     return Ref::steal(PyUnicode_Join(words.comma_blank, listed.get()));
+}
+
+} // namespace
+
+bool only_allowed_keys(const CallContext &call, PyObject *mapping,
+                       const Table &allowed, const KeysMessage &message)
+{
+    Ref extra = unsupported_keys(mapping, allowed);
+    if (!extra) {
+        return false;
+    }
+    if (PyTuple_GET_SIZE(extra.get()) == 0) {
+        return true;
+    }
+    PendingSafetyError error(call);
+    Ref found = error ? key_list_text(extra.get()) : Ref();
+    if (!found) {
+        return false;
+    }
+    switch (message.holes) {
+    case KeysMessage::found:
+        return error.raise(message, {found.get()});
+    case KeysMessage::found_allowed:
+        return error.raise(message, {found.get(), allowed.sorted()});
+    case KeysMessage::allowed_found:
+        return error.raise(message, {allowed.sorted(), found.get()});
+    }
+    return false;
 }
 
 } // namespace tarvik

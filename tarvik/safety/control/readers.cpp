@@ -30,6 +30,36 @@ bool FastReader::number(Value value, double *q,
     return true;
 }
 
+bool FastReader::refuse_keys(PyObject *mapping, const Table &allowed,
+                             const KeysMessage &message) const
+{
+    // Its keys are exact strs, which listing them asks nothing.
+    if (!refusing_) {
+        return false;
+    }
+    Ref owned = Ref::borrow(mapping);
+    return only_allowed_keys(OwnedCall(call_).get(), owned.get(), allowed,
+                             message);
+}
+
+bool FastReader::refuse_showing_strs(const Message &message, Fills fills) const
+{
+    if (!refusing_) {
+        return false;
+    }
+    Ref owned[Message::max_holes];
+    int count = 0;
+    for (PyObject *fill : fills) {
+        if (!PyUnicode_CheckExact(fill)) {
+            return false;
+        }
+        owned[count++] = Ref::borrow(fill);
+    }
+    OwnedCall call(call_);
+    PendingSafetyError error(call.get());
+    return error && error.raise(message, fills);
+}
+
 bool FastReader::refuse(const Message &message) const
 {
     return refusing_ && raise_safety_error(OwnedCall(call_).get(), message);
@@ -38,27 +68,7 @@ bool FastReader::refuse(const Message &message) const
 bool GeneralReader::only(const Section &section, const Table &allowed,
                          const KeysMessage &message) const
 {
-    Ref extra = unsupported_keys(section.mapping.get(), allowed);
-    if (!extra) {
-        return false;
-    }
-    if (PyTuple_GET_SIZE(extra.get()) == 0) {
-        return true;
-    }
-    PendingSafetyError error(call_);
-    Ref found = error ? key_list_text(extra.get()) : Ref();
-    if (!found) {
-        return false;
-    }
-    switch (message.holes) {
-    case KeysMessage::found:
-        return error.raise(message, {found.get()});
-    case KeysMessage::found_allowed:
-        return error.raise(message, {found.get(), allowed.sorted()});
-    case KeysMessage::allowed_found:
-        return error.raise(message, {allowed.sorted(), found.get()});
-    }
-    return false;
+    return only_allowed_keys(call_, section.mapping.get(), allowed, message);
 }
 
 GeneralReader::Value GeneralReader::get(const Section &section, int slot) const

@@ -44,22 +44,49 @@
 
 namespace tarvik {
 
+// True when every key of `mapping` (owned by the caller) is a name of
+// `allowed`; else raises `message` listing the others, sorted by their text
+// (str keys as themselves, other keys by repr()) and joined with ", ", and
+// returns false.
+bool only_allowed_keys(const CallContext &call, PyObject *mapping,
+                       const Table &allowed, const KeysMessage &message);
+
+// The call's namespaces owned while the caller's code runs: raising a
+// SafetyError runs it too (its lookup, its constructor).
+class OwnedCall {
+  public:
+    explicit OwnedCall(const CallContext &call)
+        : globals_(Ref::borrow(call.globals)),
+          builtins_(Ref::borrow(call.builtins)), call_{globals_.get(),
+                                                       builtins_.get(),
+                                                       call.families}
+    {}
+    const CallContext &get() const { return call_; }
+
+  private:
+    Ref globals_;
+    Ref builtins_;
+    CallContext call_;
+};
+
 // Decides calls made of exact types without running any Python code until
 // it refuses: exact dicts keyed by exact strs, each read in one pass into
 // the slots of its table; exact str, float, bool and int values; a tuple of
 // exact str families. It accepts, or raises the SafetyError of a broken rule
-// whose message shows none of the caller's objects, having read what the
-// general reader would read up to there. At anything else (a rule whose
-// message shows a key or a value, anything it cannot judge without asking
-// the object itself) it stops with no error set and the call undecided.
-// Its values are borrowed: nothing can change them while no Python code
-// runs, and none is read after it starts raising.
+// whose message shows nothing of the caller's but exact strs (which
+// formatting asks nothing), having read what the general reader would read
+// up to there. At anything else (anything it cannot judge or show without
+// asking the object itself) it stops with no error set and the call
+// undecided. Its values are borrowed: nothing can change them while no
+// Python code runs, and what a refusal shows is owned before it starts.
 class FastReader {
   public:
     using Value = PyObject *;
     struct Section {
+        PyObject *mapping;
         const Table *table;
         uint32_t present; // bit i: the mapping holds the name of slot i
+        bool others;      // it holds keys outside the table too
         PyObject *values[max_names]; // of the names present
     };
     // A value's normal form, made only when a test needs it.
@@ -75,24 +102,20 @@ class FastReader {
     static Value value(PyObject *obj) { return obj; }
     bool read(Value mapping, const Table &table, Section *section) const
     {
-        return take_in(mapping, table, section, false);
+        return take_in(mapping, table, section);
     }
     bool read_any(Value mapping, const Table &table, Section *section) const
     {
-        return take_in(mapping, table, section, true);
+        return take_in(mapping, table, section);
     }
     bool only(const Section &section, const Table &allowed,
-              const KeysMessage &) const
+              const KeysMessage &message) const
     {
-        if (&allowed == section.table) {
-            return true; // read() took in no other key
+        if (!section.others && &allowed == section.table) {
+            return true;
         }
-        for (uint32_t bits = section.present; bits; bits &= bits - 1) {
-            if (allowed.find_object(section.table->name(lowest(bits))) < 0) {
-                return false;
-            }
-        }
-        return true;
+        return only_present(section, allowed) ||
+               refuse_keys(section.mapping, allowed, message);
     }
     Value get(const Section &section, int slot) const
     {
@@ -107,19 +130,25 @@ class FastReader {
         return section.values[slot];
     }
     // One pass, visiting each entry as it is read. A visit does not refuse:
-    // a key read later could be refused first.
+    // a key read later could be refused first. Past a key outside the
+    // table, the pass only reads on, to list the keys.
     template <class Visit>
-    bool each_entry(Value mapping, const Table &table, const KeysMessage &,
-                    Visit &&visit) const
+    bool each_entry(Value mapping, const Table &table,
+                    const KeysMessage &message, Visit &&visit) const
     {
         bool refusing = refusing_;
         refusing_ = false;
-        bool accepted = scan(mapping, table,
-                             [&](int slot, PyObject *key, PyObject *value) {
-                                 return slot >= 0 && visit(key, value);
-                             });
+        bool others = false;
+        bool read = scan(mapping, table,
+                         [&](int slot, PyObject *key, PyObject *value) {
+                             if (slot < 0) {
+                                 others = true;
+                                 return true;
+                             }
+                             return others || visit(key, value);
+                         });
         refusing_ = refusing;
-        return accepted;
+        return read && (!others || refuse_keys(mapping, table, message));
     }
 
     static bool is_none(Value value) { return value == Py_None; }
@@ -192,13 +221,13 @@ class FastReader {
     bool number(Value value, double *q, const Message &not_numeric) const;
     int family_is(int slot, int also = -1) const;
 
-    bool refuse(const Message &message) const;
-    // Its messages show none of the caller's objects: a message that does
-    // leaves the call to the general reader.
+    [[gnu::cold]] bool refuse(const Message &message) const;
+    // Raises `message` filled with `fills` when each is an exact str, whose
+    // text formatting takes as it is; else leaves the call undecided.
     template <class... Fill>
-    bool refuse_showing(const Message &, const Fill &...) const
+    bool refuse_showing(const Message &message, Fill... fills) const
     {
-        return false;
+        return refuse_showing_strs(message, {fills...});
     }
 
   private:
@@ -233,6 +262,19 @@ class FastReader {
         return true;
     }
     static int lowest(uint32_t bits) { return __builtin_ctz(bits); }
+    // Every key of the section is a name of `allowed`.
+    static bool only_present(const Section &section, const Table &allowed)
+    {
+        if (section.others) {
+            return false;
+        }
+        for (uint32_t bits = section.present; bits; bits &= bits - 1) {
+            if (allowed.find_object(section.table->name(lowest(bits))) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
     static bool made(const Text &text)
     {
         if (!text.made) {
@@ -249,8 +291,15 @@ class FastReader {
                type == &PyTuple_Type || type == &PyLong_Type ||
                type == &PyBool_Type || type == &PyFloat_Type;
     }
-    bool take_in(PyObject *mapping, const Table &table, Section *section,
-                 bool others_allowed) const;
+    bool take_in(PyObject *mapping, const Table &table,
+                 Section *section) const;
+    // Out of line, as refusals are: written in the rules, their code
+    // costs accepted calls too.
+    [[gnu::cold]] bool refuse_showing_strs(const Message &message,
+                                           Fills fills) const;
+    // Raises `message` listing the keys of `mapping` outside `allowed`.
+    [[gnu::cold]] bool refuse_keys(PyObject *mapping, const Table &allowed,
+                                   const KeysMessage &message) const;
 
     const CallContext &call_;
     // False while each_entry() reads a mapping in one pass: a key read
@@ -264,18 +313,22 @@ class FastReader {
 
 // Inline, with what the rules call most: each call of one that is not
 // costs the typical call about a tenth more (bench).
-[[gnu::always_inline]] inline bool
-FastReader::take_in(PyObject *mapping, const Table &table, Section *section,
-                    bool others_allowed) const
+[[gnu::always_inline]] inline bool FastReader::take_in(PyObject *mapping,
+                                                       const Table &table,
+                                                       Section *section) const
 {
+    section->mapping = mapping;
     section->table = &table;
     section->present = 0;
+    section->others = false;
     return scan(mapping, table, [&](int slot, PyObject *, PyObject *value) {
         if (slot < 0) {
-            return others_allowed;
+            section->others = true;
         }
-        section->present |= uint32_t{1} << slot;
-        section->values[slot] = value;
+        else {
+            section->present |= uint32_t{1} << slot;
+            section->values[slot] = value;
+        }
         return true;
     });
 }
@@ -302,24 +355,6 @@ inline int FastReader::family_is(int slot, int also) const
     }
     return (families_ >> slot & 1) || (also >= 0 && (families_ >> also & 1));
 }
-
-// The call's namespaces owned while the caller's code runs: raising a
-// SafetyError runs it too (its lookup, its constructor).
-class OwnedCall {
-  public:
-    explicit OwnedCall(const CallContext &call)
-        : globals_(Ref::borrow(call.globals)),
-          builtins_(Ref::borrow(call.builtins)), call_{globals_.get(),
-                                                       builtins_.get(),
-                                                       call.families}
-    {}
-    const CallContext &get() const { return call_; }
-
-  private:
-    Ref globals_;
-    Ref builtins_;
-    CallContext call_;
-};
 
 // Reads everything through the objects' own methods (get, keys,
 // __contains__, item lookup, truth test, str(), float(), ==), owns what it
@@ -464,13 +499,6 @@ class GeneralReader {
 
     const CallContext &call_;
 };
-
-// set(mapping.keys()) - allowed, as a tuple, empty when every key is
-// allowed.
-Ref unsupported_keys(PyObject *mapping, const Table &allowed);
-// Message form of a tuple of keys: str keys as themselves, other keys by
-// repr(), sorted by that text and joined with ", ".
-Ref key_list_text(PyObject *keys);
 
 // True when `test` said yes; refuses with `message` when it said no.
 template <class R>
