@@ -51,10 +51,10 @@ ROOT = Path(__file__).resolve().parent.parent
 TARGETS = {
     ("minimal", "structure"): 1.3,
     ("minimal", "compute"): 1.3,
-    ("typical", "structure"): 5.0,
-    ("typical", "compute"): 2.5,
-    ("full", "structure"): 18.0,
-    ("full", "compute"): 18.0,
+    ("typical", "structure"): 4.3,
+    ("typical", "compute"): 2.0,
+    ("full", "structure"): 13.5,
+    ("full", "compute"): 13.5,
 }
 # Collection is switched on while this libffi function runs: ctypes calls
 # every foreign function, our loops included, through it.

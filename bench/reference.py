@@ -13,7 +13,8 @@ from tarvik.safety.errors import SafetyError
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
 
-# The keys each section accepts and the choices of each strategy setting.
+# The keys each section accepts and the choices of each setting, as the
+# C++ tables hold them (tests/test_sources.py compares them).
 TOP_LEVEL_KEYS = frozenset({
     "family", "predictor", "inla", "compute", "fixed", "mode", "expert", "hazard",
     "lincomb", "update", "lp_scale", "pardiso", "stiles", "taucs", "numa",
@@ -32,6 +33,11 @@ COMPUTE_SWITCHES = frozenset({
     "config", "dic", "cpo", "mlik", "return_marginals", "return_marginals_predictor",
     "waic", "po",
 })  # fmt: skip
+VB_STRATEGIES = ("mean", "variance")
+VB_HESSIAN_STRATEGIES = ("default", "full", "partial", "diagonal")
+# The link models of a gammasurv family; the first two need no quantile.
+GAMMASURV_MODELS = ("log", "neglog", "quantile")
+UNQUANTILED_MODELS = ("log", "neglog")
 
 
 def _type_name(tp):
@@ -81,9 +87,9 @@ def enforce_control_structure(
         model_norm = str(model).strip().lower()
         is_survival = any(family == "gammasurv" for family in families)
         if is_survival:
-            if model_norm not in ("log", "neglog", "quantile"):
+            if model_norm not in GAMMASURV_MODELS:
                 raise SafetyError(messages.link_model_gammasurv)
-            if model_norm in ("log", "neglog"):
+            if model_norm in UNQUANTILED_MODELS:
                 return None
         elif model_norm != "quantile":
             raise SafetyError(messages.link_model_gamma)
@@ -163,12 +169,12 @@ def enforce_control_structure(
         vb_strategy = control_vb.get("strategy")
         if vb_strategy is not None:
             vb_strategy_str = str(vb_strategy).strip().lower()
-            if vb_strategy_str not in ("mean", "variance"):
+            if vb_strategy_str not in VB_STRATEGIES:
                 raise SafetyError(messages.vb_strategy_refused.format(vb_strategy))
         vb_hessian = control_vb.get("hessian_strategy")
         if vb_hessian is not None:
             vb_hessian_str = str(vb_hessian).strip().lower()
-            if vb_hessian_str not in ("default", "full", "partial", "diagonal"):
+            if vb_hessian_str not in VB_HESSIAN_STRATEGIES:
                 raise SafetyError(messages.vb_hessian_refused.format(vb_hessian))
 
     strategy_val = inla_block.get("strategy")

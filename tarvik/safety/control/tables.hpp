@@ -23,7 +23,7 @@ static_assert(max_names <= 32, "a section's names present fit in 32 bits");
 int name_not_in_table();
 
 // The place of `text` among `texts`, found by the compiler where a constant
-// is needed: a constexpr variable, or checked<...>.
+// is needed: a constexpr variable.
 template <size_t N>
 constexpr int slot_of(const std::array<const char *, N> &texts,
                       std::string_view text)
@@ -35,10 +35,6 @@ constexpr int slot_of(const std::array<const char *, N> &texts,
     }
     return name_not_in_table();
 }
-
-// A slot as a constant wherever it is written.
-template <int Slot>
-inline constexpr int checked = Slot;
 
 // The names of `first`, then those of `second`.
 template <size_t N, size_t M>

@@ -1,0 +1,47 @@
+"""The model of the checks and the message texts outside the C++ say what
+the C++ sources say: a name or a wording changed in one place and not the
+other is reported here, by name, before any behaviour test has to find it."""
+
+import re
+from pathlib import Path
+
+import messages
+import pytest
+import reference
+
+SOURCES = Path(__file__).resolve().parent.parent / "tarvik" / "safety" / "control"
+pytestmark = pytest.mark.skipif(not (SOURCES / "tables.hpp").is_file(), reason="needs the C++ sources")
+
+# C++ table (tables.hpp) -> the model's names for it (bench/reference.py)
+TABLES = {
+    "top_names": reference.TOP_LEVEL_KEYS,
+    "predictor_names": reference.PREDICTOR_KEYS,
+    "link_names": reference.LINK_KEYS,
+    "inla_names": reference.INLA_KEYS,
+    "vb_names": reference.CONTROL_VB_KEYS,
+    "compute_names": reference.COMPUTE_SWITCHES,
+    "strategy_names": reference.STRATEGIES,
+    "int_strategy_names": reference.INT_STRATEGIES,
+    "vb_strategy_names": reference.VB_STRATEGIES,
+    "vb_hessian_names": reference.VB_HESSIAN_STRATEGIES,
+    "unquantiled_model_names": reference.UNQUANTILED_MODELS,
+}
+
+
+def cpp_tables():
+    text = (SOURCES / "tables.hpp").read_text()
+    return {name: re.findall(r'"([^"]*)"', body)
+            for name, body in re.findall(r"inline constexpr std::array (\w+)\{([^}]*)\}", text)}  # fmt: skip
+
+
+@pytest.mark.parametrize("table", TABLES)
+def test_model_names_are_the_tables(table):
+    assert sorted(cpp_tables()[table]) == sorted(TABLES[table])
+
+
+def test_message_texts_are_the_cpp_literals():
+    text = (SOURCES / "messages.hpp").read_text()
+    cpp = dict(re.findall(r'inline constexpr (?:Keys)?Message (\w+)\{\{?"([^"]*)"', text))
+    python = {name: value for name, value in vars(messages).items() if isinstance(value, str)
+              and value.startswith("tarvik safety check: ")}  # fmt: skip
+    assert cpp == python
