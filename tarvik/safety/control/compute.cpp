@@ -60,7 +60,7 @@ bool check_control(R &r, PyObject *control_arg)
         return flag == 0;
     }
     typename R::Section sections;
-    if (!r.read_any(control, top_keys, &sections)) {
+    if (!r.read(control, top_keys, &sections)) {
         return false;
     }
     auto compute = r.get(sections, top::compute);

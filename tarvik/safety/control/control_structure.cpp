@@ -50,7 +50,7 @@ bool validate_control_link(R &r, const typename R::Value &block)
     if (!expect(r, r.family_is(family::gamma, family::gammasurv),
                 msg::link_family) ||
         !expect(r, r.is_dict(block), msg::link_not_dict) ||
-        !r.read_any(block, configuration_keys, &link)) {
+        !r.read(block, configuration_keys, &link)) {
         return false;
     }
     auto model = r.get(link, configuration::model);
@@ -126,7 +126,7 @@ bool check_family(R &r, const typename R::Value &family_block)
                expect(r, r.is_list(family_block), msg::family_not_dict);
     }
     typename R::Section block;
-    if (!r.read_any(family_block, link_keys, &block)) {
+    if (!r.read(family_block, link_keys, &block)) {
         return false;
     }
     auto link_conf =

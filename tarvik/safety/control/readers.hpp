@@ -8,8 +8,8 @@
 //   Value, Section, Text        a value read, a mapping read as a section
 //                               with the slots of a table, a normal form
 //   value(obj)                  the Value of `obj`
-//   read(v, table, &section)    `v` read as a section of `table`; read_any()
-//                               for a mapping that may hold other keys too
+//   read(v, table, &section)    `v` read as a section with the slots of
+//                               `table`; other keys are allowed until
 //   only(section, allowed, m)   refuses with `m`, listing them, the keys
 //                               outside `allowed` (m: a KeysMessage)
 //   get(section, slot)          section.get(name), None when missing
@@ -101,10 +101,6 @@ class FastReader {
 
     static Value value(PyObject *obj) { return obj; }
     bool read(Value mapping, const Table &table, Section *section) const
-    {
-        return take_in(mapping, table, section);
-    }
-    bool read_any(Value mapping, const Table &table, Section *section) const
     {
         return take_in(mapping, table, section);
     }
@@ -311,8 +307,8 @@ class FastReader {
     mutable int families_ = -1;
 };
 
-// Inline, with what the rules call most: each call of one that is not
-// costs the typical call about a tenth more (bench).
+// Inlined where each section is read, with its one pass (scan()): a call
+// for each costs the typical call about a seventh more (bench).
 [[gnu::always_inline]] inline bool FastReader::take_in(PyObject *mapping,
                                                        const Table &table,
                                                        Section *section) const
@@ -377,11 +373,6 @@ class GeneralReader {
         section->mapping = Ref::borrow(mapping.get());
         section->table = &table;
         return true;
-    }
-    bool read_any(const Value &mapping, const Table &table,
-                  Section *section) const
-    {
-        return read(mapping, table, section);
     }
     bool only(const Section &section, const Table &allowed,
               const KeysMessage &message) const;
