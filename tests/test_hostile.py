@@ -518,11 +518,10 @@ FIXED_NAMES = [
     *((lambda n: {"compute": {n: True}}, n) for n in SWITCHES),
     *((lambda n: {"inla": {"strategy": n}}, n) for n in sorted(reference.STRATEGIES)),
     *((lambda n: {"inla": {"int.strategy": n}}, n) for n in sorted(reference.INT_STRATEGIES)),
-    *((lambda n: {"inla": {"control_vb": {"strategy": n}}}, n) for n in ("mean", "variance")),
-    *((lambda n: {"inla": {"control_vb": {"hessian_strategy": n}}}, n) for n in ("default", "full", "partial",
-                                                                               "diagonal")),
-    *((lambda n: {"family": {"control.link": {"model": n, "quantile": 0.5}}}, n) for n in ("log", "neglog",
-                                                                                         "quantile")),
+    *((lambda n: {"inla": {"control_vb": {"strategy": n}}}, n) for n in reference.VB_STRATEGIES),
+    *((lambda n: {"inla": {"control_vb": {"hessian_strategy": n}}}, n) for n in reference.VB_HESSIAN_STRATEGIES),
+    *((lambda n: {"family": {"control.link": {"model": n, "quantile": 0.5}}}, n)
+      for n in reference.GAMMASURV_MODELS),
 ]  # fmt: skip
 
 

@@ -4,6 +4,7 @@ import functools
 import gc
 import importlib
 import os
+import re
 import sys
 
 import messages
@@ -107,6 +108,16 @@ OUTCOMES = {
     "caller str raises": (ECS, (link(BadText()), G), Boom, "str"),
     "caller repr raises": (ECP, (ctl(compute={BadText(): 1}),), Boom, "str"),
 }
+
+
+def test_every_message_has_an_outcome():
+    # The leak and allocation-failure tests take their calls from OUTCOMES:
+    # a new message needs one there.
+    shown = [text for _, _, expected, text in OUTCOMES.values() if expected is SAFETY]
+    for name, template in vars(messages).items():
+        if isinstance(template, str) and template.startswith("tarvik safety check: "):
+            pattern = re.compile("(.*)".join(map(re.escape, template.split("{}"))), re.S)
+            assert any(pattern.fullmatch(text) for text in shown), name
 
 
 def outcome(func, args):
