@@ -233,8 +233,9 @@ bind_and_run_check(CheckFunction *self, PyObject *const *args,
 }
 
 // The vectorcall of a function of `Count` parameters. The package's call,
-// one positional argument per parameter, takes them as they come, which
-// costs a typical call a twentieth less than binding them (bench).
+// one positional argument per parameter, takes them as they come: 27
+// instructions a call less than binding them, a sixth of a call without
+// `control` (bench).
 template <Py_ssize_t Count>
 PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
                                     size_t nargsf, PyObject *kwnames)
