@@ -13,10 +13,10 @@ struct InlaChoice {
     int slot;
     const Table &choices;
 };
-inline const InlaChoice strategy_choice{inla::strategy, strategy_choices};
+const InlaChoice strategy_choice{inla::strategy, strategy_choices};
 // Read from int.strategy or int_strategy, shown as int.strategy either way.
-inline const InlaChoice int_strategy_choice{inla::int_dot_strategy,
-                                            int_strategy_choices};
+const InlaChoice int_strategy_choice{inla::int_dot_strategy,
+                                     int_strategy_choices};
 
 // A setting of control['inla']['control_vb'] that names one of its choices,
 // compared stripped and lower-cased, with the message that refuses it.
@@ -26,7 +26,7 @@ struct VbChoice {
     const Message &refused;
 };
 // In the order they are judged.
-inline const VbChoice vb_choices[] = {
+const VbChoice vb_choices[] = {
     {vb::strategy, vb_strategy_choices, msg::vb_strategy_refused},
     {vb::hessian_strategy, vb_hessian_choices, msg::vb_hessian_refused},
 };

@@ -80,7 +80,8 @@ int warn_on_version_mismatch()
 
 int prepare_constants()
 {
-    return Table::init_all() < 0 || init_words() < 0 ||
+    // The words first: the tables join their sorted names with one of them.
+    return init_words() < 0 || Table::init_all() < 0 ||
                    init_function_type() < 0
                ? -1
                : 0;

@@ -71,11 +71,10 @@ int Table::init()
     if (!members_ && !(members_ = PyFrozenSet_New(listed.get()))) {
         return -1;
     }
-    Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    if (!separator || PyList_Sort(listed.get()) < 0) {
+    if (PyList_Sort(listed.get()) < 0) {
         return -1;
     }
-    sorted_ = PyUnicode_Join(separator.get(), listed.get());
+    sorted_ = PyUnicode_Join(words.comma_blank, listed.get());
     return sorted_ ? 0 : -1;
 }
 

@@ -114,8 +114,8 @@ class Table {
     // Slot of the name spelled `text` (`length` bytes), or -1.
     int find_text(const char *text, Py_ssize_t length) const;
 
-    // Interns the names of every table: 0, or -1 with an error set. Safe
-    // to call again.
+    // Interns the names of every table, once the words are: 0, or -1 with
+    // an error set. Safe to call again.
     static int init_all();
 
   private:
