@@ -1,16 +1,22 @@
 # Build, check and try out tarvik.safety.control.  Run `make help` for the
-# targets.  Everything installs what it needs (Debian packages) on first use;
-# without root, make names the missing packages and stops.
+# targets.  Python tools come from the Package Index into a virtual
+# environment per CPython version, .venv/VERSION/ (scripts/venv.sh, the
+# groups of pyproject.toml); the Debian packages the rest needs install on
+# first use (scripts/deps.sh; without root, make names them and stops).
 
-PYTHON ?= /usr/bin/python3
-CLANG_FORMAT ?= clang-format
+# The CPython version a target builds and runs with, and the versions that
+# test-versions, dist and .ci/run go through.
+PY ?= 3.11
+PYTHONS ?= 3.11 3.12 3.13
+
+VENV := .venv/$(PY)
+PYTHON := $(VENV)/bin/python
+DEV := $(VENV)/.dev
+CLANG_FORMAT ?= $(VENV)/bin/clang-format
 
 CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/control/*.hpp))
-DEB_PACKAGES := g++ make python3-dev python3-setuptools python3-wheel \
-	python3-venv python3-pytest python3-hypothesis python3-mypy
-FORMAT_PACKAGES := clang-format
+DEB_PACKAGES := g++ make
 BENCH_INSTRUCTIONS_PACKAGES := valgrind
-COVERAGE_PACKAGES := gcovr
 
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
@@ -23,50 +29,89 @@ define apt_ensure
 	@scripts/deps.sh $@ $(1)
 endef
 
-.PHONY: help deps build demo test test-packaging test-general sanitize coverage \
-	bench bench-instructions format format-check format-deps clean
+# $(call each_version,TARGET): make TARGET under every version of PYTHONS,
+# each even when an earlier one failed; fails if any did.
+define each_version
+	@status=0; for version in $(PYTHONS); do \
+		echo "=== make $(1) PY=$$version"; \
+		$(MAKE) --no-print-directory $(1) PY=$$version || status=1; \
+	done; exit $$status
+endef
+
+.PHONY: help deps venv build demo test test-versions test-packaging \
+	test-packaging-versions test-general sanitize coverage dist bench \
+	bench-instructions format format-check clean
 
 help:
+	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
 	@echo "make deps          install the Debian packages the project needs"
+	@echo "make venv          .venv/\$$PY/ with the project's tools from the Package Index"
 	@echo "make build         build the extension in place (tarvik/safety/)"
 	@echo "make demo          build, then run examples/demo.py"
 	@echo "make test          build, then run the pytest suite except the packaging tests"
-	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist)"
-	@echo "make test-general  build without the fast reader (build/general/), whole suite run"
-	@echo "make sanitize      ASan+UBSan build in build/asan/, whole suite run against it"
-	@echo "make coverage      --coverage build in build/coverage/, whole suite run, gcovr figures"
+	@echo "make test-versions make test under each of \$$PYTHONS ($(PYTHONS))"
+	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist, wheels)"
+	@echo "make test-packaging-versions  make test-packaging under each of \$$PYTHONS"
+	@echo "make test-general  build without the fast reader (build/general-\$$PY/), whole suite run"
+	@echo "make sanitize      ASan+UBSan build in build/asan-\$$PY/, whole suite run against it"
+	@echo "make coverage      --coverage build in build/coverage-\$$PY/, whole suite run, gcovr figures"
+	@echo "make dist          the sdist once, and a wheel of it for each of \$$PYTHONS, in dist/"
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make format        clang-format the C++ sources in place"
 	@echo "make format-check  fail if the C++ sources are not clang-formatted"
-	@echo "make clean         remove build products"
+	@echo "make clean         remove build products (not the venvs: rm -rf .venv)"
 
 deps:
 	$(call apt_ensure,$(DEB_PACKAGES))
 
-build: deps
+# A version's environment is made anew when pyproject.toml changes.
+.venv/%/.dev: pyproject.toml scripts/venv.sh
+	scripts/venv.sh $* dev
+
+venv: $(DEV)
+
+build: deps $(DEV)
 	$(PYTHON) setup.py build_ext --inplace
 
 demo: build
 	$(PYTHON) examples/demo.py
 
-# The quick loop: everything but the packaging tests (about a minute of
-# venvs, pip installs and an sdist), which test-packaging runs.
+# The quick loop: everything but the packaging tests (venvs, pip installs,
+# the sdist and wheels), which test-packaging runs.
 test: build
 	$(PYTHON) -m pytest -m "not packaging"
+
+test-versions:
+	$(call each_version,test)
 
 test-packaging: build
 	$(PYTHON) -m pytest -m packaging
 
-test-general: deps
+test-packaging-versions:
+	$(call each_version,test-packaging)
+
+test-general: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/general.sh
 
-sanitize: deps
+sanitize: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/sanitize.sh
 
-coverage: deps
-	$(call apt_ensure,$(COVERAGE_PACKAGES))
+coverage: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/coverage.sh
+
+# One sdist, and each version's wheel built from it by pip (in build
+# isolation, as a user's pip builds it), beside the stand-ins' wheel.
+dist: deps $(DEV)
+	rm -rf dist
+	$(PYTHON) -m build --sdist --outdir dist .
+	$(PYTHON) -m build --wheel --outdir dist standins
+	@for version in $(PYTHONS); do \
+		$(MAKE) --no-print-directory .venv/$$version/.dev PY=$$version && \
+		.venv/$$version/bin/python -m pip wheel --quiet --no-deps \
+			--wheel-dir dist dist/tarvik_safety_control-*.tar.gz || exit 1; \
+	done
+	@ls dist
 
 bench: build
 	$(PYTHON) bench/bench.py
@@ -75,15 +120,11 @@ bench-instructions: build
 	$(call apt_ensure,$(BENCH_INSTRUCTIONS_PACKAGES))
 	$(PYTHON) bench/instructions.py
 
-format: format-deps
+format: $(DEV)
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)
 
-format-check: format-deps
+format-check: $(DEV)
 	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
-
-format-deps:
-	$(call apt_ensure,$(FORMAT_PACKAGES))
-	@test -n "$(CXX_SOURCES)" || { echo "no C++ sources found" >&2; exit 1; }
 
 clean:
 	rm -rf build dist *.egg-info .pytest_cache .hypothesis
