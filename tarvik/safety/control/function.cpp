@@ -4,6 +4,7 @@
 // string annotations, a code object for signature introspection, a
 // __dict__, method binding through __get__, pickling by reference.
 #include "function.hpp"
+#include "compat.hpp"
 
 #include <structmember.h>
 
@@ -30,6 +31,7 @@ struct CheckFunction {
     PyObject *defaults;    // tuple or nullptr
     PyObject *kwdefaults;  // dict or nullptr
     PyObject *annotations; // dict or nullptr
+    PyObject *type_params; // tuple or nullptr (reads as ()), from 3.12 on
     PyObject *code;        // code object describing the parameters
     PyObject *varnames;    // tuple of the parameter names
     PyObject *dict;        // __dict__
@@ -261,6 +263,7 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(self->defaults);
     Py_VISIT(self->kwdefaults);
     Py_VISIT(self->annotations);
+    Py_VISIT(self->type_params);
     Py_VISIT(self->code);
     Py_VISIT(self->varnames);
     Py_VISIT(self->dict);
@@ -281,6 +284,7 @@ int check_function_clear(PyObject *op)
     Py_CLEAR(self->globals);
     Py_CLEAR(self->builtins);
     Py_CLEAR(self->annotations);
+    Py_CLEAR(self->type_params);
     Py_CLEAR(self->dict);
     return 0;
 }
@@ -419,6 +423,26 @@ int set_annotations(PyObject *op, PyObject *value, void *)
     return 0;
 }
 
+#if TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS
+// __type_params__: a tuple, as on a Python function, which cannot lose it.
+PyObject *get_type_params(PyObject *op, void *)
+{
+    PyObject *type_params = as_function(op)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject *op, PyObject *value, void *)
+{
+    if (!value || !PyTuple_Check(value)) {
+        raise_formatted(PyExc_TypeError,
+                        "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(op)->type_params, Py_NewRef(value));
+    return 0;
+}
+#endif
+
 // `__module__` is each function's own attribute, which may be replaced or
 // deleted (it then reads as None), as on a Python function. It is served
 // here, not by a descriptor in the type, whose own __module__ (the module's
@@ -459,6 +483,9 @@ PyGetSetDef check_function_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+#if TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -554,8 +581,14 @@ Ref make_code(const FunctionSpec &spec, PyObject *module, PyObject *varnames,
 // __builtins__ entry, else the interpreter's.
 Ref builtins_of(PyObject *globals)
 {
-    PyObject *entry =
-        globals ? PyDict_GetItemString(globals, "__builtins__") : nullptr;
+    Ref name = Ref::steal(PyUnicode_InternFromString("__builtins__"));
+    if (!name) {
+        return Ref();
+    }
+    PyObject *entry = PyDict_GetItemWithError(globals, name.get());
+    if (!entry && PyErr_Occurred()) {
+        return Ref();
+    }
     if (entry && PyModule_Check(entry)) {
         return Ref::borrow(PyModule_GetDict(entry));
     }
@@ -570,7 +603,7 @@ Ref builtins_of(PyObject *globals)
 Ref make_function(const FunctionSpec &spec, PyObject *module)
 {
     PyObject *globals = PyModule_GetDict(module);
-    Ref builtins = builtins_of(globals);
+    Ref builtins = globals ? builtins_of(globals) : Ref();
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref module_attribute = Ref::steal(PyUnicode_FromString(module_name));
     Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
@@ -623,6 +656,7 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
         spec.families_default ? Py_NewRef(families_defaults) : nullptr;
     self->kwdefaults = nullptr;
     self->annotations = annotations.release();
+    self->type_params = nullptr;
     self->code = code.release();
     self->varnames = varnames.release();
     self->dict = nullptr;
