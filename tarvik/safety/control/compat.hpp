@@ -45,8 +45,9 @@ inline bool stack_left()
             pthread_attr_destroy(&attributes);
         }
     }
-    char here;
-    return reinterpret_cast<uintptr_t>(&here) > floor;
+    // Not the address of a local: a sanitizer build may keep locals on a
+    // stack of its own.
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > floor;
 #endif
 }
 
