@@ -45,3 +45,35 @@ def test_message_texts_are_the_cpp_literals():
     python = {name: value for name, value in vars(messages).items() if isinstance(value, str)
               and value.startswith("tarvik safety check: ")}  # fmt: skip
     assert cpp == python
+
+
+# A section takes the slots of its own table and of those it was joined from.
+SLOT_USES = {
+    "own table": ("inla_keys", "inla::strategy", True),
+    "joined from": ("predictor_link_keys", "link_key::fallback", True),
+    "another table": ("inla_keys", "vb::strategy", False),
+    "the other half of a join": ("link_keys", "predictor::compute", False),
+}
+
+
+@pytest.mark.parametrize("use", SLOT_USES)
+def test_a_slot_of_another_table_does_not_compile(use, tmp_path):
+    import shlex
+    import subprocess
+    import sysconfig
+
+    table, slot, compiles = SLOT_USES[use]
+    source = tmp_path / "slot.cpp"
+    source.write_text(f"""#include "readers.hpp"
+bool use(tarvik::FastReader &r, PyObject *mapping)
+{{
+    auto section = r.section(tarvik::{table});
+    return r.read(mapping, &section) && r.get(section, tarvik::{slot});
+}}
+""")
+    compiler = shlex.split(sysconfig.get_config_var("CXX") or "c++")
+    done = subprocess.run(
+        [*compiler, "-std=c++17", "-fsyntax-only", f"-I{SOURCES}",
+         f"-I{sysconfig.get_paths()['include']}", str(source)],
+        capture_output=True, text=True, timeout=600)  # fmt: skip
+    assert (done.returncode == 0) == compiles, done.stderr

@@ -38,10 +38,11 @@ bool check_section(R &r, const typename R::Value &compute)
     // lookup.
     return r.each_entry(
         compute, compute_keys, msg::compute_unsupported,
-        [&r](const auto &key, const auto &value) {
-            int valid = is_switch(r, value);
-            return valid > 0 || (valid == 0 &&
-                                 r.refuse_showing(msg::compute_not_bool, key));
+        [](auto &visiting, const auto &key, const auto &value) {
+            int valid = is_switch(visiting, value);
+            return valid > 0 ||
+                   (valid == 0 &&
+                    visiting.refuse_showing(msg::compute_not_bool, key));
         });
 }
 
@@ -59,8 +60,8 @@ bool check_control(R &r, PyObject *control_arg)
     if (flag <= 0) {
         return flag == 0;
     }
-    typename R::Section sections;
-    if (!r.read(control, top_keys, &sections)) {
+    auto sections = r.section(top_keys);
+    if (!r.read(control, &sections)) {
         return false;
     }
     auto compute = r.get(sections, top::compute);
