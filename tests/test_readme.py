@@ -123,3 +123,13 @@ def test_compute_switches_of_the_public_api():
     readme = re.split(r", | and ", " ".join(listed.split()))
     text = refusal({"compute": {"?": True}}, check="compute")
     assert PREFIX + text == messages.compute_unsupported.format("?", ", ".join(readme))
+
+
+def test_opening_example_runs_as_shown():
+    import doctest
+
+    example = README.split("```python\n", 1)[1].split("```", 1)[0]
+    test = doctest.DocTestParser().get_doctest(example, {}, "README", "README.md", 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    assert runner.summarize(verbose=False) == (0, len(test.examples))
