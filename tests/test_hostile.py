@@ -682,6 +682,14 @@ class NotAnInstance(Exception):
         return 5
 
 
+class MakesAnother(Exception):
+    """Its instances are Cause's: the interpreter makes one once more from
+    the one a raise of the class made."""
+
+    def __new__(cls, *args):
+        return Cause(*args, "made by MakesAnother")
+
+
 def raised_a_while_b_while_c():
     """C raised while handling B, raised while handling A; the chain leads back to A."""
     try:
@@ -741,6 +749,7 @@ FACTORIES = {
     "instance": lambda text: Cause(text),
     "returns a class": lambda text: Cause,
     "returns a class making no instance": lambda text: NotAnInstance,
+    "returns a class making another's instance": lambda text: MakesAnother,
     "raises": lambda text: [][0],
     "returns no exception": lambda text: text,
     "returns the first of the chain": lambda text: Chain.raised[0] if Chain.raised else Cause(text),
