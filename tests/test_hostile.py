@@ -288,8 +288,8 @@ def test_reentry_through_a_keys_method_hits_the_recursion_limit(func, section, s
     script = REENTRY_SCRIPT.format(func=func, section=section, stack=stack)
     proc = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True,
                           text=True, timeout=600)
-    assert (proc.returncode, proc.stdout) == (
-        0, "maximum recursion depth exceeded while calling a Python object\n"), proc.stderr
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("maximum recursion depth exceeded"), proc.stdout
 
 
 def test_chained_raise_keeps_a_generators_exception_state_its_own():

@@ -1,8 +1,8 @@
-// The function type of the module's two public checks, `check_function`:
-// a vectorcall type that binds its arguments as the interpreter binds those
-// of a Python function and reads like one: name, qualified name, defaults,
+// The function type of the module's two public checks, `check_function`,
+// which reads like a Python function: name, qualified name, defaults,
 // string annotations, a code object for signature introspection, a
-// __dict__, method binding through __get__, pickling by reference.
+// __dict__, method binding through __get__, pickling by reference. How a
+// call runs is in calls.cpp.
 #include "function.hpp"
 #include "compat.hpp"
 
@@ -15,253 +15,6 @@ namespace {
 PyTypeObject *function_type = nullptr;
 // `((),)`: the defaults of a function whose last parameter defaults to ().
 PyObject *families_defaults = nullptr;
-
-constexpr const char *subclass_note =
-    "Subclasses of built-in types are not accepted.";
-
-struct CheckFunction {
-    PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionSpec *spec;
-    PyObject *name;        // str
-    PyObject *qualname;    // str
-    PyObject *module;      // __module__, or nullptr (reads as None)
-    PyObject *doc;         // __doc__
-    PyObject *globals;     // the module namespace
-    PyObject *builtins;    // the builtins of that namespace (a dict)
-    PyObject *defaults;    // tuple or nullptr
-    PyObject *kwdefaults;  // dict or nullptr
-    PyObject *annotations; // dict or nullptr
-    PyObject *type_params; // tuple or nullptr (reads as ()), from 3.12 on
-    PyObject *code;        // code object describing the parameters
-    PyObject *varnames;    // tuple of the parameter names
-    PyObject *dict;        // __dict__
-    PyObject *weakreflist;
-};
-
-CheckFunction *as_function(PyObject *op)
-{
-    return reinterpret_cast<CheckFunction *>(op);
-}
-
-// Binding errors, worded as the interpreter words them for a Python
-// function of the same signature.
-PyObject *too_many_positional(CheckFunction *self, Py_ssize_t given,
-                              Py_ssize_t default_count)
-{
-    Py_ssize_t count = self->spec->parameter_count;
-    Ref signature = Ref::steal(
-        default_count ? PyUnicode_FromFormat("from %zd to %zd",
-                                             count - default_count, count)
-                      : PyUnicode_FromFormat("%zd", count));
-    if (!signature) {
-        return nullptr;
-    }
-    bool plural = default_count || count != 1;
-    raise_formatted(PyExc_TypeError,
-                    "%U() takes %U positional argument%s but %zd %s given",
-                    self->qualname, signature.get(), plural ? "s" : "", given,
-                    given == 1 ? "was" : "were");
-    return nullptr;
-}
-
-PyObject *missing_arguments(CheckFunction *self, PyObject *const *bound,
-                            Py_ssize_t required)
-{
-    Ref missing = Ref::steal(PyList_New(0));
-    if (!missing) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < required; i++) {
-        if (bound[i]) {
-            continue;
-        }
-        Ref shown =
-            Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(self->varnames, i)));
-        if (!shown || PyList_Append(missing.get(), shown.get()) < 0) {
-            return nullptr;
-        }
-    }
-    Py_ssize_t count = PyList_GET_SIZE(missing.get());
-    Ref listed = Ref::steal(
-        count == 1 ? Py_NewRef(PyList_GET_ITEM(missing.get(), 0))
-                   : PyUnicode_FromFormat("%U and %U",
-                                          PyList_GET_ITEM(missing.get(), 0),
-                                          PyList_GET_ITEM(missing.get(), 1)));
-    if (!listed) {
-        return nullptr;
-    }
-    raise_formatted(
-        PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-        self->qualname, count, count == 1 ? "" : "s", listed.get());
-    return nullptr;
-}
-
-// The parameter a keyword names, into *index; false with the
-// interpreter's TypeError when there is none.
-bool keyword_index(CheckFunction *self, PyObject *keyword, Py_ssize_t *index)
-{
-    if (!PyUnicode_Check(keyword)) {
-        raise_formatted(PyExc_TypeError, "%U() keywords must be strings",
-                        self->qualname);
-        return false;
-    }
-    Py_ssize_t count = self->spec->parameter_count;
-    for (*index = 0; *index < count; ++*index) {
-        if (PyTuple_GET_ITEM(self->varnames, *index) == keyword) {
-            return true;
-        }
-    }
-    for (*index = 0; *index < count; ++*index) {
-        int equal = PyObject_RichCompareBool(
-            keyword, PyTuple_GET_ITEM(self->varnames, *index), Py_EQ);
-        if (equal != 0) {
-            return equal > 0;
-        }
-    }
-    raise_formatted(PyExc_TypeError,
-                    "%U() got an unexpected keyword argument '%S'",
-                    self->qualname, keyword);
-    return false;
-}
-
-[[gnu::cold]] PyObject *argument_type_error(const Parameter &parameter,
-                                            PyObject *value)
-{
-    bool subclass = PyObject_TypeCheck(value, parameter.exact_type);
-    raise_formatted(
-        PyExc_TypeError,
-        "Argument '%.200s' has incorrect type (expected %.200s, got "
-        "%.200s)%s%s",
-        parameter.name, parameter.exact_type->tp_name, Py_TYPE(value)->tp_name,
-        subclass ? ". " : "", subclass ? subclass_note : "");
-    return nullptr;
-}
-
-// Binds the arguments of a call made with keywords, or with fewer
-// positional arguments than parameters, into `bound`, with `defaults` (a
-// tuple or nullptr, owned by the caller for the call): 0, or -1 with the
-// interpreter's TypeError for such a call set.
-int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
-                 PyObject *kwnames, PyObject *defaults, PyObject **bound)
-{
-    const FunctionSpec &spec = *self->spec;
-    for (Py_ssize_t i = 0; i < given && i < spec.parameter_count; i++) {
-        bound[i] = args[i];
-    }
-    Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < keyword_count; k++) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t index = 0;
-        if (!keyword_index(self, keyword, &index)) {
-            return -1;
-        }
-        if (bound[index]) {
-            raise_formatted(PyExc_TypeError,
-                            "%U() got multiple values for argument '%S'",
-                            self->qualname, keyword);
-            return -1;
-        }
-        bound[index] = args[given + k];
-    }
-    Py_ssize_t default_count = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-    if (given > spec.parameter_count) {
-        too_many_positional(self, given, default_count);
-        return -1;
-    }
-    // The defaults belong to the last parameters; a longer tuple than there
-    // are parameters gives its last items, as for a Python function.
-    Py_ssize_t required = spec.parameter_count - default_count;
-    for (Py_ssize_t i = 0; i < required; i++) {
-        if (!bound[i]) {
-            missing_arguments(self, bound, required);
-            return -1;
-        }
-    }
-    for (Py_ssize_t i = required > 0 ? required : 0; i < spec.parameter_count;
-         i++) {
-        if (!bound[i]) {
-            bound[i] = PyTuple_GET_ITEM(defaults, i - required);
-        }
-    }
-    return 0;
-}
-
-// The check of a call whose kwargs["control"], `found` (a reference the call
-// hands over), is not None. Apart, so that a call without `control` does not
-// set up what this one needs: 12 instructions of about 420 (bench).
-template <Py_ssize_t Count>
-[[gnu::noinline]] PyObject *
-check_found(CheckFunction *self, PyObject *const *bound, PyObject *found)
-{
-    // `control` is owned for the call: the checks run the caller's Python
-    // code, which may change the caller's dicts. The families are held for
-    // the call already, by the caller or with the defaults it was bound with.
-    Ref control = Ref::steal(found);
-    return self->spec->check(
-               {self->globals, self->builtins, Count > 1 ? bound[1] : nullptr},
-               control.get())
-               ? Py_NewRef(Py_None)
-               : nullptr;
-}
-
-// After binding: the argument tests, kwargs.get("control"), then the
-// check; `bound` holds one argument per parameter, borrowed from the caller
-// or the defaults the call holds.
-template <Py_ssize_t Count>
-PyObject *run_check(CheckFunction *self, PyObject *const *bound)
-{
-    const FunctionSpec &spec = *self->spec;
-    for (Py_ssize_t i = 0; i < Count; i++) {
-        if (Py_TYPE(bound[i]) != spec.parameters[i].exact_type) {
-            return argument_type_error(spec.parameters[i], bound[i]);
-        }
-    }
-    // Both checks begin with kwargs.get("control") and have nothing to say
-    // when it is None. Only the lookup's key comparisons can run Python
-    // code here, and the interpreter guards those against recursion.
-    PyObject *found = nullptr;
-    int got = dict_get_ref(bound[0], words.control, &found);
-    if (got <= 0) {
-        return got < 0 ? nullptr : Py_NewRef(Py_None);
-    }
-    if (found == Py_None) {
-        return found; // the reference to None is the result
-    }
-    return check_found<Count>(self, bound, found);
-}
-
-// A call with keywords, or another number of positional arguments than
-// parameters, bound as the interpreter binds those of a Python function.
-template <Py_ssize_t Count>
-[[gnu::noinline]] PyObject *
-bind_and_run_check(CheckFunction *self, PyObject *const *args,
-                   Py_ssize_t given, PyObject *kwnames)
-{
-    PyObject *bound[max_parameters] = {nullptr, nullptr};
-    // Held for the call: the defaults can be replaced while it runs, and a
-    // bound default is borrowed from them.
-    Ref defaults = Ref::borrow(self->defaults);
-    if (bind_general(self, args, given, kwnames, defaults.get(), bound) < 0) {
-        return nullptr;
-    }
-    return run_check<Count>(self, bound);
-}
-
-// The vectorcall of a function of `Count` parameters. The package's call,
-// one positional argument per parameter, takes them as they come: 27
-// instructions a call less than binding them, a sixth of a call without
-// `control` (bench).
-template <Py_ssize_t Count>
-PyObject *check_function_vectorcall(PyObject *callable, PyObject *const *args,
-                                    size_t nargsf, PyObject *kwnames)
-{
-    CheckFunction *self = as_function(callable);
-    Py_ssize_t given = PyVectorcall_NARGS(nargsf);
-    if (given != Count || kwnames) {
-        return bind_and_run_check<Count>(self, args, given, kwnames);
-    }
-    return run_check<Count>(self, args);
-}
 
 int check_function_traverse(PyObject *op, visitproc visit, void *arg)
 {
@@ -278,15 +31,15 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(self->annotations);
     Py_VISIT(self->type_params);
     Py_VISIT(self->code);
-    Py_VISIT(self->varnames);
+    Py_VISIT(self->binder);
     Py_VISIT(self->dict);
     return 0;
 }
 
 // Breaks cycles through the attributes a user can reach and change. The
-// name, qualified name, code and parameter names stay, since binding and
-// its messages need them; a cycle through a str subclass set as a name is
-// broken at that object.
+// name, qualified name, code and binder stay, since binding and its
+// messages need them; a cycle through a str subclass set as a name, or
+// through the binder, is broken at that object.
 int check_function_clear(PyObject *op)
 {
     CheckFunction *self = as_function(op);
@@ -314,7 +67,7 @@ void check_function_dealloc(PyObject *op)
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     Py_CLEAR(self->code);
-    Py_CLEAR(self->varnames);
+    Py_CLEAR(self->binder);
     PyObject_GC_Del(op);
     Py_DECREF(type);
 }
@@ -355,12 +108,16 @@ PyObject *get_text(PyObject *op, void *closure)
 
 int set_text(PyObject *op, PyObject *value, void *closure)
 {
+    bool qualname =
+        offsetof(CheckFunction, qualname) == reinterpret_cast<size_t>(closure);
     if (!value || !PyUnicode_Check(value)) {
         raise_formatted(PyExc_TypeError, "%s must be set to a string object",
-                        offsetof(CheckFunction, name) ==
-                                reinterpret_cast<size_t>(closure)
-                            ? "__name__"
-                            : "__qualname__");
+                        qualname ? "__qualname__" : "__name__");
+        return -1;
+    }
+    // The binder's errors name the function by it.
+    if (qualname && PyObject_SetAttrString(as_function(op)->binder,
+                                           "__qualname__", value) < 0) {
         return -1;
     }
     Py_XSETREF(*field_at(op, closure), Py_NewRef(value));
@@ -393,6 +150,11 @@ int set_optional(PyObject *op, PyObject *value, void *closure)
     const char *name = defaults ? "__defaults__" : "__kwdefaults__";
     if ((value ? PySys_Audit("object.__setattr__", "OsO", op, name, value)
                : PySys_Audit("object.__delattr__", "Os", op, name)) < 0) {
+        return -1;
+    }
+    // The binder binds with the defaults.
+    if (defaults && PyFunction_SetDefaults(as_function(op)->binder,
+                                           value ? value : Py_None) < 0) {
         return -1;
     }
     Py_XSETREF(*field_at(op, closure), Py_XNewRef(value));
@@ -550,44 +312,46 @@ PyType_Spec check_function_spec = {
     check_function_slots,
 };
 
-// A code object that carries the parameters, so that signature
-// introspection treats the function as it treats a Python function. Its
-// body is never run by the function.
-Ref make_code(const FunctionSpec &spec, PyObject *module, PyObject *varnames,
-              PyObject *qualname)
+// The code object of the function `name` among those of `signatures` (the
+// compiled signatures.py), with the module's file as its own: so that
+// signature introspection treats the function as a Python function, and a
+// Python function made of it binds the function's arguments.
+Ref function_code(PyObject *signatures, const char *name, PyObject *module)
 {
     Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
     if (!filename) {
         PyErr_Clear();
         filename = Ref::steal(PyUnicode_FromFormat("<%s>", module_name));
-        if (!filename) {
+    }
+    Ref constants =
+        Ref::steal(PyObject_GetAttrString(signatures, "co_consts"));
+    if (!filename || !constants) {
+        return Ref();
+    }
+    Py_ssize_t count =
+        PyTuple_Check(constants.get()) ? PyTuple_GET_SIZE(constants.get()) : 0;
+    for (Py_ssize_t i = 0; i < count; i++) {
+        PyObject *code = PyTuple_GET_ITEM(constants.get(), i);
+        if (!PyCode_Check(code)) {
+            continue;
+        }
+        Ref code_name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+        if (!code_name) {
             return Ref();
         }
+        if (PyUnicode_CompareWithASCIIString(code_name.get(), name) == 0) {
+            Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
+            Ref no_arguments = Ref::steal(PyTuple_New(0));
+            Ref changes = Ref::steal(
+                Py_BuildValue("{sO}", "co_filename", filename.get()));
+            return replace && no_arguments && changes
+                       ? Ref::steal(PyObject_Call(
+                             replace.get(), no_arguments.get(), changes.get()))
+                       : Ref();
+        }
     }
-    const char *filename_text = PyUnicode_AsUTF8(filename.get());
-    if (!filename_text) {
-        return Ref();
-    }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty(filename_text, spec.name, 1)));
-    if (!empty) {
-        return Ref();
-    }
-    Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
-    Ref changes = Ref::steal(PyDict_New());
-    Ref count = Ref::steal(PyLong_FromSsize_t(spec.parameter_count));
-    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    Ref no_arguments = Ref::steal(PyTuple_New(0));
-    if (!replace || !changes || !count || !flags || !no_arguments ||
-        PyDict_SetItemString(changes.get(), "co_argcount", count.get()) < 0 ||
-        PyDict_SetItemString(changes.get(), "co_nlocals", count.get()) < 0 ||
-        PyDict_SetItemString(changes.get(), "co_varnames", varnames) < 0 ||
-        PyDict_SetItemString(changes.get(), "co_qualname", qualname) < 0 ||
-        PyDict_SetItemString(changes.get(), "co_flags", flags.get()) < 0) {
-        return Ref();
-    }
-    return Ref::steal(
-        PyObject_Call(replace.get(), no_arguments.get(), changes.get()));
+    raise_formatted(PyExc_SystemError, "no code of %s", name);
+    return Ref();
 }
 
 // The builtins a function defined in `globals` sees: the dict of its
@@ -613,16 +377,15 @@ Ref builtins_of(PyObject *globals)
 
 } // namespace
 
-Ref make_function(const FunctionSpec &spec, PyObject *module)
+Ref make_function(const FunctionSpec &spec, PyObject *module,
+                  PyObject *signatures)
 {
     PyObject *globals = PyModule_GetDict(module);
     Ref builtins = globals ? builtins_of(globals) : Ref();
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref module_attribute = Ref::steal(PyUnicode_FromString(module_name));
-    Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
     Ref annotations = Ref::steal(PyDict_New());
-    if (!globals || !builtins || !name || !module_attribute || !varnames ||
-        !annotations) {
+    if (!globals || !builtins || !name || !module_attribute || !annotations) {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
@@ -636,7 +399,6 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
                            annotation.get()) < 0) {
             return Ref();
         }
-        PyTuple_SET_ITEM(varnames.get(), i, parameter_name.release());
     }
     Ref return_annotation = Ref::steal(PyUnicode_FromString("None"));
     if (!return_annotation ||
@@ -646,18 +408,19 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     }
     Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc))
                        : Ref::borrow(Py_None);
-    Ref code = make_code(spec, module, varnames.get(), name.get());
-    if (!doc || !code) {
+    Ref code = function_code(signatures, spec.name, module);
+    Ref binder =
+        code ? Ref::steal(PyFunction_New(code.get(), globals)) : Ref();
+    PyObject *defaults = spec.families_default ? families_defaults : nullptr;
+    if (!doc || !binder ||
+        (defaults && PyFunction_SetDefaults(binder.get(), defaults) < 0)) {
         return Ref();
     }
     CheckFunction *self = PyObject_GC_New(CheckFunction, function_type);
     if (!self) {
         return Ref();
     }
-    static_assert(max_parameters == 2, "a vectorcall for each count");
-    self->vectorcall = spec.parameter_count == 2
-                           ? check_function_vectorcall<2>
-                           : check_function_vectorcall<1>;
+    self->vectorcall = vectorcall_for(spec.parameter_count);
     self->spec = &spec;
     self->name = Py_NewRef(name.get());
     self->qualname = name.release();
@@ -665,13 +428,12 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
     self->doc = doc.release();
     self->globals = Py_NewRef(globals);
     self->builtins = builtins.release();
-    self->defaults =
-        spec.families_default ? Py_NewRef(families_defaults) : nullptr;
+    self->defaults = Py_XNewRef(defaults);
     self->kwdefaults = nullptr;
     self->annotations = annotations.release();
     self->type_params = nullptr;
     self->code = code.release();
-    self->varnames = varnames.release();
+    self->binder = binder.release();
     self->dict = nullptr;
     self->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(self));

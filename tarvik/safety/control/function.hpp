@@ -28,10 +28,40 @@ struct FunctionSpec {
     bool (*check)(const CallContext &call, PyObject *control);
 };
 
+// A public function, an instance of the function type.
+struct CheckFunction {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    const FunctionSpec *spec;
+    PyObject *name;        // str
+    PyObject *qualname;    // str
+    PyObject *module;      // __module__, or nullptr (reads as None)
+    PyObject *doc;         // __doc__
+    PyObject *globals;     // the module namespace
+    PyObject *builtins;    // the builtins of that namespace (a dict)
+    PyObject *defaults;    // tuple or nullptr
+    PyObject *kwdefaults;  // dict or nullptr
+    PyObject *annotations; // dict or nullptr
+    PyObject *type_params; // tuple or nullptr (reads as ()), from 3.12 on
+    PyObject *code;        // __code__: that of signatures.py
+    PyObject *binder;      // a Python function of that code
+    PyObject *dict;        // __dict__
+    PyObject *weakreflist;
+};
+
+inline CheckFunction *as_function(PyObject *op)
+{
+    return reinterpret_cast<CheckFunction *>(op);
+}
+
+// The vectorcall of a function of `parameter_count` parameters (calls.cpp).
+vectorcallfunc vectorcall_for(Py_ssize_t parameter_count);
+
 // Creates the function type once per process: 0, or -1 with an error set.
 int init_function_type();
-// A function object of the module `module` for `spec`, which outlives it.
-Ref make_function(const FunctionSpec &spec, PyObject *module);
+// A function object of the module `module` for `spec`, which outlives it;
+// `signatures` is the compiled signatures.py, which holds its code.
+Ref make_function(const FunctionSpec &spec, PyObject *module,
+                  PyObject *signatures);
 
 } // namespace tarvik
 

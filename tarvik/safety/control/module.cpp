@@ -2,7 +2,7 @@
 // namespace and its two public functions.
 #include "checks.hpp"
 #include "function.hpp"
-#include "import_code.h"
+#include "python_code.h"
 
 #include <marshal.h>
 
@@ -41,22 +41,23 @@ const FunctionSpec compute_section_spec = {
 
 // --- module initialisation --------------------------------------------------
 
-// The module's imports (imports.py), as the code object that setup.py
-// compiled. Compiled here only under an interpreter other than the one the
-// module was built for, whose code object it may not run.
-Ref import_statements()
+// Python source of the module (imports.py, signatures.py) as the code object
+// that setup.py compiled. Compiled here only under an interpreter other than
+// the one the module was built for, whose code object it may not run.
+template <size_t Size>
+Ref compiled(const unsigned char (&code)[Size], const char *source)
 {
     if (Py_Version >> 16 == PY_VERSION_HEX >> 16) {
         return Ref::steal(PyMarshal_ReadObjectFromString(
-            reinterpret_cast<const char *>(import_code), sizeof import_code));
+            reinterpret_cast<const char *>(code), Size));
     }
-    return Ref::steal(Py_CompileString(
-        import_source, "<tarvik.safety.control>", Py_file_input));
+    return Ref::steal(
+        Py_CompileString(source, "<tarvik.safety.control>", Py_file_input));
 }
 
 int run_imports(PyObject *globals)
 {
-    Ref code = import_statements();
+    Ref code = compiled(import_code, import_source);
     Ref result =
         code ? Ref::steal(PyEval_EvalCode(code.get(), globals, globals))
              : Ref();
@@ -122,9 +123,9 @@ void unregister_from_sys_modules(PyObject *name, PyObject *module)
 }
 
 int bind_function(PyObject *globals, const FunctionSpec &spec,
-                  PyObject *module)
+                  PyObject *module, PyObject *signatures)
 {
-    Ref function = make_function(spec, module);
+    Ref function = make_function(spec, module, signatures);
     if (!function) {
         return -1;
     }
@@ -157,8 +158,12 @@ int initialise(PyObject *module, PyObject *name, bool *added)
     if (run_imports(globals) < 0) {
         return -1;
     }
-    if (bind_function(globals, control_structure_spec, module) < 0 ||
-        bind_function(globals, compute_section_spec, module) < 0) {
+    Ref signatures = compiled(signature_code, signature_source);
+    if (!signatures ||
+        bind_function(globals, control_structure_spec, module,
+                      signatures.get()) < 0 ||
+        bind_function(globals, compute_section_spec, module,
+                      signatures.get()) < 0) {
         return -1;
     }
     return 0;
