@@ -62,34 +62,26 @@ def switched_on(name: str) -> bool:
     return os.environ.get(name, "") not in ("", "0")
 
 
-# Python source the module carries compiled, by the name of its array in the
-# generated header: the import statements its initialisation runs, and the
-# parameters of its functions.
-PYTHON_SOURCES = {
-    "import": "tarvik/safety/control/imports.py",
-    "signature": "tarvik/safety/control/signatures.py",
-}
+NAMESPACE = "tarvik/safety/control/namespace.py"
 
 
-def generate_python_code(build_temp: str) -> str:
-    """Compile the module's Python source into C arrays of its marshalled
-    code objects, beside its text (python_code.h, in a folder of the build);
-    return that folder."""
-    parts = ["// Made by setup.py: Python source of the module, and its code "
-             "marshalled."]
-    for name, path in PYTHON_SOURCES.items():
-        with open(path, encoding="utf-8") as handle:
-            source = handle.read()
-        code = compile(source, "<tarvik.safety.control>", "exec", dont_inherit=True)
-        data = marshal.dumps(code)
-        lines = [", ".join(str(byte) for byte in data[i:i + 16])
-                 for i in range(0, len(data), 16)]
-        parts.append("// {}\nstatic const char {}_source[] = {};\n"
-                     "static const unsigned char {}_code[] = {{\n    {},\n}};"
-                     .format(path, name, json.dumps(source), name, ",\n    ".join(lines)))
-    text = "\n".join(parts) + "\n"
+def generate_namespace_code(build_temp: str) -> str:
+    """Compile the module's namespace (namespace.py) into a C array of its
+    marshalled code object, beside its text (namespace_code.h, in a folder
+    of the build), which the module runs at its initialisation; return that
+    folder."""
+    with open(NAMESPACE, encoding="utf-8") as handle:
+        source = handle.read()
+    code = compile(source, "<tarvik.safety.control>", "exec", dont_inherit=True)
+    data = marshal.dumps(code)
+    lines = [", ".join(str(byte) for byte in data[i:i + 16])
+             for i in range(0, len(data), 16)]
+    text = ("// Made by setup.py from {}: its text, and its code marshalled."
+            "\nstatic const char namespace_source[] = {};\n"
+            "static const unsigned char namespace_code[] = {{\n    {},\n}};\n"
+            ).format(NAMESPACE, json.dumps(source), ",\n    ".join(lines))
     folder = os.path.join(build_temp, "generated")
-    path = os.path.join(folder, "python_code.h")
+    path = os.path.join(folder, "namespace_code.h")
     os.makedirs(folder, exist_ok=True)
     old = None
     if os.path.exists(path):
@@ -106,7 +98,7 @@ class BuildExt(build_ext):
     puts each module's stub beside it."""
 
     def build_extensions(self) -> None:
-        include = generate_python_code(self.build_temp)
+        include = generate_namespace_code(self.build_temp)
         for ext in self.extensions:
             ext.include_dirs.append(include)
         for attr in ("compiler", "compiler_so", "compiler_cxx", "linker_so"):
@@ -177,7 +169,7 @@ if switched_on("TARVIK_GENERAL_READER"):
 control = Extension(
     "tarvik.safety.control",
     sources=sorted(glob("tarvik/safety/control/*.cpp")),
-    depends=sorted(glob("tarvik/safety/control/*.hpp")) + list(PYTHON_SOURCES.values()),
+    depends=sorted(glob("tarvik/safety/control/*.hpp")) + [NAMESPACE],
     language="c++",
     define_macros=define_macros,
     extra_compile_args=extra_compile_args,

@@ -68,8 +68,8 @@ PyObject *run_check(CheckFunction *self, PyObject *const *bound)
 }
 
 // A call with keywords, or another number of positional arguments than
-// parameters: bound by the interpreter, which runs the function's code
-// (signatures.py) with them and so binds them, defaults included, and words
+// parameters: bound by the interpreter, which runs the Python function
+// (namespace.py) with them, and so binds them, defaults included, and words
 // a wrong call's error, as for a Python function.
 template <Py_ssize_t Count>
 [[gnu::noinline]] PyObject *
@@ -77,15 +77,15 @@ bind_and_run_check(CheckFunction *self, PyObject *const *args, size_t nargsf,
                    PyObject *kwnames)
 {
     Ref bound =
-        Ref::steal(PyObject_Vectorcall(self->binder, args, nargsf, kwnames));
+        Ref::steal(PyObject_Vectorcall(self->function, args, nargsf, kwnames));
     if (!bound) {
         return nullptr;
     }
-    // The binder can be reached (gc.get_referents) and changed.
+    // Its code can be replaced: it must still give the arguments.
     if (!PyTuple_CheckExact(bound.get()) ||
         PyTuple_GET_SIZE(bound.get()) != Count) {
-        return raise_formatted(PyExc_SystemError, "%U() was not bound",
-                               self->qualname);
+        return raise_formatted(PyExc_SystemError, "%s() was not bound",
+                               self->spec->name);
     }
     return run_check<Count>(self, PySequence_Fast_ITEMS(bound.get()));
 }

@@ -1,10 +1,12 @@
-// The function type of the module's two public checks, `check_function`,
-// which reads like a Python function: name, qualified name, defaults,
-// string annotations, a code object for signature introspection, a
-// __dict__, method binding through __get__, pickling by reference. How a
-// call runs is in calls.cpp.
+// The function type of the module's two public checks, `check_function`.
+// Each function stands in for a Python function of the same parameters
+// (namespace.py), whose attributes are its own: name, qualified name,
+// module, docstring, defaults, annotations, code, __dict__, as that version
+// of Python has them, read and written (audit events included) by the
+// Python function itself. Its own are what calling needs: the call itself
+// (calls.cpp), method binding through __get__, repr and pickling by
+// reference.
 #include "function.hpp"
-#include "compat.hpp"
 
 #include <structmember.h>
 
@@ -13,45 +15,24 @@ namespace tarvik {
 namespace {
 
 PyTypeObject *function_type = nullptr;
-// `((),)`: the defaults of a function whose last parameter defaults to ().
-PyObject *families_defaults = nullptr;
 
 int check_function_traverse(PyObject *op, visitproc visit, void *arg)
 {
     CheckFunction *self = as_function(op);
     Py_VISIT(Py_TYPE(op));
-    Py_VISIT(self->name);
-    Py_VISIT(self->qualname);
-    Py_VISIT(self->module);
-    Py_VISIT(self->doc);
+    Py_VISIT(self->function);
     Py_VISIT(self->globals);
     Py_VISIT(self->builtins);
-    Py_VISIT(self->defaults);
-    Py_VISIT(self->kwdefaults);
-    Py_VISIT(self->annotations);
-    Py_VISIT(self->type_params);
-    Py_VISIT(self->code);
-    Py_VISIT(self->binder);
-    Py_VISIT(self->dict);
     return 0;
 }
 
-// Breaks cycles through the attributes a user can reach and change. The
-// name, qualified name, code and binder stay, since binding and its
-// messages need them; a cycle through a str subclass set as a name, or
-// through the binder, is broken at that object.
+// The Python function stays, since binding and the attributes need it;
+// cycles through it are broken by its own clearing.
 int check_function_clear(PyObject *op)
 {
     CheckFunction *self = as_function(op);
-    Py_CLEAR(self->module);
-    Py_CLEAR(self->doc);
-    Py_CLEAR(self->defaults);
-    Py_CLEAR(self->kwdefaults);
     Py_CLEAR(self->globals);
     Py_CLEAR(self->builtins);
-    Py_CLEAR(self->annotations);
-    Py_CLEAR(self->type_params);
-    Py_CLEAR(self->dict);
     return 0;
 }
 
@@ -64,18 +45,22 @@ void check_function_dealloc(PyObject *op)
         PyObject_ClearWeakRefs(op);
     }
     check_function_clear(op);
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    Py_CLEAR(self->code);
-    Py_CLEAR(self->binder);
+    Py_CLEAR(self->function);
     PyObject_GC_Del(op);
     Py_DECREF(type);
 }
 
+PyObject *qualified_name(PyObject *op)
+{
+    return PyObject_GetAttrString(as_function(op)->function, "__qualname__");
+}
+
 PyObject *check_function_repr(PyObject *op)
 {
-    return PyUnicode_FromFormat("<function %U at %p>",
-                                as_function(op)->qualname, op);
+    Ref qualname = Ref::steal(qualified_name(op));
+    return qualname ? PyUnicode_FromFormat("<function %S at %p>",
+                                           qualname.get(), op)
+                    : nullptr;
 }
 
 // A function stored on a class becomes a bound method of its instances.
@@ -91,191 +76,54 @@ PyObject *check_function_descr_get(PyObject *op, PyObject *instance,
 // Pickled and copied by reference, as a module-level function is.
 PyObject *check_function_reduce(PyObject *op, PyObject *)
 {
-    return Py_NewRef(as_function(op)->qualname);
+    return qualified_name(op);
 }
 
-// The field of an attribute whose closure is the field's offset.
-PyObject **field_at(PyObject *op, void *closure)
+PyObject *check_function_dir(PyObject *op, PyObject *)
 {
-    return reinterpret_cast<PyObject **>(reinterpret_cast<char *>(op) +
-                                         reinterpret_cast<size_t>(closure));
+    return PyObject_Dir(as_function(op)->function);
 }
 
-PyObject *get_text(PyObject *op, void *closure)
+// A Python function's own attributes (its type's data descriptors:
+// __name__, __defaults__, __code__, __dict__, ...) are descriptors of the
+// type too, each forwarding to the Python function, so that they come
+// before the type's own __doc__ in any lookup. Their closure is the name.
+PyObject *get_forwarded(PyObject *op, void *name)
 {
-    return Py_NewRef(*field_at(op, closure));
+    return PyObject_GetAttr(as_function(op)->function,
+                            static_cast<PyObject *>(name));
 }
 
-int set_text(PyObject *op, PyObject *value, void *closure)
+int set_forwarded(PyObject *op, PyObject *value, void *name)
 {
-    bool qualname =
-        offsetof(CheckFunction, qualname) == reinterpret_cast<size_t>(closure);
-    if (!value || !PyUnicode_Check(value)) {
-        raise_formatted(PyExc_TypeError, "%s must be set to a string object",
-                        qualname ? "__qualname__" : "__name__");
-        return -1;
-    }
-    // The binder's errors name the function by it.
-    if (qualname && PyObject_SetAttrString(as_function(op)->binder,
-                                           "__qualname__", value) < 0) {
-        return -1;
-    }
-    Py_XSETREF(*field_at(op, closure), Py_NewRef(value));
-    return 0;
+    return PyObject_SetAttr(as_function(op)->function,
+                            static_cast<PyObject *>(name), value);
 }
 
-// __defaults__ and __kwdefaults__: as on a Python function, each can be
-// replaced (by a tuple, a dict) or set to None.
-PyObject *get_optional(PyObject *op, void *closure)
-{
-    PyObject *value = *field_at(op, closure);
-    return Py_NewRef(value ? value : Py_None);
-}
-
-int set_optional(PyObject *op, PyObject *value, void *closure)
-{
-    bool defaults =
-        reinterpret_cast<size_t>(closure) == offsetof(CheckFunction, defaults);
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !(defaults ? PyTuple_Check(value) : PyDict_Check(value))) {
-        raise_formatted(PyExc_TypeError,
-                        defaults ? "__defaults__ must be set to a tuple object"
-                                 : "__kwdefaults__ must be set to a dict "
-                                   "object");
-        return -1;
-    }
-    // The audit events of a Python function's defaults.
-    const char *name = defaults ? "__defaults__" : "__kwdefaults__";
-    if ((value ? PySys_Audit("object.__setattr__", "OsO", op, name, value)
-               : PySys_Audit("object.__delattr__", "Os", op, name)) < 0) {
-        return -1;
-    }
-    // The binder binds with the defaults.
-    if (defaults && PyFunction_SetDefaults(as_function(op)->binder,
-                                           value ? value : Py_None) < 0) {
-        return -1;
-    }
-    Py_XSETREF(*field_at(op, closure), Py_XNewRef(value));
-    return 0;
-}
-
-// __closure__: there is none.
-PyObject *get_none(PyObject *, void *)
-{
-    Py_RETURN_NONE;
-}
-
-PyObject *get_code(PyObject *op, void *)
-{
-    if (PySys_Audit("object.__getattr__", "Os", op, "__code__") < 0) {
-        return nullptr;
-    }
-    return Py_NewRef(as_function(op)->code);
-}
-
-PyObject *get_annotations(PyObject *op, void *)
-{
-    CheckFunction *self = as_function(op);
-    if (!self->annotations && !(self->annotations = PyDict_New())) {
-        return nullptr;
-    }
-    return Py_NewRef(self->annotations);
-}
-
-int set_annotations(PyObject *op, PyObject *value, void *)
-{
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value && !PyDict_Check(value)) {
-        raise_formatted(PyExc_TypeError,
-                        "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(op)->annotations, Py_XNewRef(value));
-    return 0;
-}
-
-#if TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS
-// __type_params__: a tuple, as on a Python function, which cannot lose it.
-PyObject *get_type_params(PyObject *op, void *)
-{
-    PyObject *type_params = as_function(op)->type_params;
-    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
-}
-
-int set_type_params(PyObject *op, PyObject *value, void *)
-{
-    if (!value || !PyTuple_Check(value)) {
-        raise_formatted(PyExc_TypeError,
-                        "__type_params__ must be set to a tuple");
-        return -1;
-    }
-    Py_XSETREF(as_function(op)->type_params, Py_NewRef(value));
-    return 0;
-}
-#endif
-
-// `__module__` is each function's own attribute, which may be replaced or
-// deleted (it then reads as None), as on a Python function. It is served
-// here, not by a descriptor in the type, whose own __module__ (the module's
-// name) such a descriptor would replace.
-bool names_module(PyObject *name)
-{
-    return PyUnicode_Check(name) &&
-           PyUnicode_CompareWithASCIIString(name, "__module__") == 0;
-}
-
+// So are __module__, which a descriptor in the type would take from the
+// type itself, and any other name the type lacks (its __dict__).
 PyObject *check_function_getattro(PyObject *op, PyObject *name)
 {
-    if (names_module(name)) {
-        PyObject *module = as_function(op)->module;
-        return Py_NewRef(module ? module : Py_None);
+    if (PyUnicode_Check(name) &&
+        PyUnicode_CompareWithASCIIString(name, "__module__") == 0) {
+        return PyObject_GetAttr(as_function(op)->function, name);
     }
-    return PyObject_GenericGetAttr(op, name);
+    PyObject *found = PyObject_GenericGetAttr(op, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return found;
+    }
+    PyErr_Clear();
+    return PyObject_GetAttr(as_function(op)->function, name);
 }
 
 int check_function_setattro(PyObject *op, PyObject *name, PyObject *value)
 {
-    if (names_module(name)) {
-        Py_XSETREF(as_function(op)->module, Py_XNewRef(value));
-        return 0;
-    }
-    return PyObject_GenericSetAttr(op, name, value);
+    return PyObject_SetAttr(as_function(op)->function, name, value);
 }
 
-PyGetSetDef check_function_getset[] = {
-    {"__name__", get_text, set_text, nullptr,
-     reinterpret_cast<void *>(offsetof(CheckFunction, name))},
-    {"__qualname__", get_text, set_text, nullptr,
-     reinterpret_cast<void *>(offsetof(CheckFunction, qualname))},
-    {"__defaults__", get_optional, set_optional, nullptr,
-     reinterpret_cast<void *>(offsetof(CheckFunction, defaults))},
-    {"__kwdefaults__", get_optional, set_optional, nullptr,
-     reinterpret_cast<void *>(offsetof(CheckFunction, kwdefaults))},
-    {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-#if TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS
-    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
-#endif
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 PyMemberDef check_function_members[] = {
-    {"__doc__", T_OBJECT, offsetof(CheckFunction, doc), 0, nullptr},
-    {"__builtins__", T_OBJECT, offsetof(CheckFunction, builtins), READONLY,
-     nullptr},
-    {"__globals__", T_OBJECT, offsetof(CheckFunction, globals), READONLY,
-     nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(CheckFunction, vectorcall),
      READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(CheckFunction, dict), READONLY,
-     nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(CheckFunction, weakreflist),
      READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -283,6 +131,7 @@ PyMemberDef check_function_members[] = {
 
 PyMethodDef check_function_methods[] = {
     {"__reduce__", check_function_reduce, METH_NOARGS, nullptr},
+    {"__dir__", check_function_dir, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -296,9 +145,9 @@ PyType_Slot check_function_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void *>(check_function_descr_get)},
     {Py_tp_getattro, reinterpret_cast<void *>(check_function_getattro)},
     {Py_tp_setattro, reinterpret_cast<void *>(check_function_setattro)},
-    {Py_tp_getset, check_function_getset},
     {Py_tp_members, check_function_members},
     {Py_tp_methods, check_function_methods},
+    {Py_tp_getset, nullptr}, // the forwarding descriptors, made at init
     {0, nullptr},
 };
 
@@ -312,46 +161,41 @@ PyType_Spec check_function_spec = {
     check_function_slots,
 };
 
-// The code object of the function `name` among those of `signatures` (the
-// compiled signatures.py), with the module's file as its own: so that
-// signature introspection treats the function as a Python function, and a
-// Python function made of it binds the function's arguments.
-Ref function_code(PyObject *signatures, const char *name, PyObject *module)
+// A forwarding descriptor for each data descriptor of the Python function
+// type but __module__; their names are borrowed from what *items keeps.
+PyGetSetDef *forwarding_descriptors(PyObject **items)
 {
-    Ref filename = Ref::steal(PyModule_GetFilenameObject(module));
-    if (!filename) {
-        PyErr_Clear();
-        filename = Ref::steal(PyUnicode_FromFormat("<%s>", module_name));
+    Ref attributes = Ref::steal(PyObject_GetAttrString(
+        reinterpret_cast<PyObject *>(&PyFunction_Type), "__dict__"));
+    Ref pairs =
+        attributes ? Ref::steal(PyMapping_Items(attributes.get())) : Ref();
+    if (!pairs) {
+        return nullptr;
     }
-    Ref constants =
-        Ref::steal(PyObject_GetAttrString(signatures, "co_consts"));
-    if (!filename || !constants) {
-        return Ref();
+    Py_ssize_t count = PyList_GET_SIZE(pairs.get());
+    auto *getset = static_cast<PyGetSetDef *>(
+        PyMem_Calloc(static_cast<size_t>(count) + 1, sizeof(PyGetSetDef)));
+    if (!getset) {
+        PyErr_NoMemory();
+        return nullptr;
     }
-    Py_ssize_t count =
-        PyTuple_Check(constants.get()) ? PyTuple_GET_SIZE(constants.get()) : 0;
+    PyGetSetDef *next = getset;
     for (Py_ssize_t i = 0; i < count; i++) {
-        PyObject *code = PyTuple_GET_ITEM(constants.get(), i);
-        if (!PyCode_Check(code)) {
+        PyObject *name = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 0);
+        PyObject *value = PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 1);
+        if (!PyDescr_IsData(value) ||
+            PyUnicode_CompareWithASCIIString(name, "__module__") == 0) {
             continue;
         }
-        Ref code_name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
-        if (!code_name) {
-            return Ref();
+        const char *text = PyUnicode_AsUTF8(name);
+        if (!text) {
+            PyMem_Free(getset);
+            return nullptr;
         }
-        if (PyUnicode_CompareWithASCIIString(code_name.get(), name) == 0) {
-            Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
-            Ref no_arguments = Ref::steal(PyTuple_New(0));
-            Ref changes = Ref::steal(
-                Py_BuildValue("{sO}", "co_filename", filename.get()));
-            return replace && no_arguments && changes
-                       ? Ref::steal(PyObject_Call(
-                             replace.get(), no_arguments.get(), changes.get()))
-                       : Ref();
-        }
+        *next++ = {text, get_forwarded, set_forwarded, nullptr, name};
     }
-    raise_formatted(PyExc_SystemError, "no code of %s", name);
-    return Ref();
+    *items = pairs.release();
+    return getset;
 }
 
 // The builtins a function defined in `globals` sees: the dict of its
@@ -359,10 +203,8 @@ Ref function_code(PyObject *signatures, const char *name, PyObject *module)
 Ref builtins_of(PyObject *globals)
 {
     Ref name = Ref::steal(PyUnicode_InternFromString("__builtins__"));
-    if (!name) {
-        return Ref();
-    }
-    PyObject *entry = PyDict_GetItemWithError(globals, name.get());
+    PyObject *entry =
+        name ? PyDict_GetItemWithError(globals, name.get()) : nullptr;
     if (!entry && PyErr_Occurred()) {
         return Ref();
     }
@@ -377,43 +219,16 @@ Ref builtins_of(PyObject *globals)
 
 } // namespace
 
-Ref make_function(const FunctionSpec &spec, PyObject *module,
-                  PyObject *signatures)
+Ref make_function(const FunctionSpec &spec, PyObject *function,
+                  PyObject *globals)
 {
-    PyObject *globals = PyModule_GetDict(module);
-    Ref builtins = globals ? builtins_of(globals) : Ref();
-    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
-    Ref module_attribute = Ref::steal(PyUnicode_FromString(module_name));
-    Ref annotations = Ref::steal(PyDict_New());
-    if (!globals || !builtins || !name || !module_attribute || !annotations) {
+    Ref builtins = builtins_of(globals);
+    if (!builtins) {
         return Ref();
     }
-    for (Py_ssize_t i = 0; i < spec.parameter_count; i++) {
-        const Parameter &parameter = spec.parameters[i];
-        Ref parameter_name =
-            Ref::steal(PyUnicode_InternFromString(parameter.name));
-        Ref annotation =
-            Ref::steal(PyUnicode_FromString(parameter.annotation));
-        if (!parameter_name || !annotation ||
-            PyDict_SetItem(annotations.get(), parameter_name.get(),
-                           annotation.get()) < 0) {
-            return Ref();
-        }
-    }
-    Ref return_annotation = Ref::steal(PyUnicode_FromString("None"));
-    if (!return_annotation ||
-        PyDict_SetItemString(annotations.get(), "return",
-                             return_annotation.get()) < 0) {
-        return Ref();
-    }
-    Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc))
-                       : Ref::borrow(Py_None);
-    Ref code = function_code(signatures, spec.name, module);
-    Ref binder =
-        code ? Ref::steal(PyFunction_New(code.get(), globals)) : Ref();
-    PyObject *defaults = spec.families_default ? families_defaults : nullptr;
-    if (!doc || !binder ||
-        (defaults && PyFunction_SetDefaults(binder.get(), defaults) < 0)) {
+    if (!PyFunction_Check(function)) {
+        raise_formatted(PyExc_SystemError, "%s is not a Python function",
+                        spec.name);
         return Ref();
     }
     CheckFunction *self = PyObject_GC_New(CheckFunction, function_type);
@@ -422,19 +237,9 @@ Ref make_function(const FunctionSpec &spec, PyObject *module,
     }
     self->vectorcall = vectorcall_for(spec.parameter_count);
     self->spec = &spec;
-    self->name = Py_NewRef(name.get());
-    self->qualname = name.release();
-    self->module = module_attribute.release();
-    self->doc = doc.release();
+    self->function = Py_NewRef(function);
     self->globals = Py_NewRef(globals);
     self->builtins = builtins.release();
-    self->defaults = Py_XNewRef(defaults);
-    self->kwdefaults = nullptr;
-    self->annotations = annotations.release();
-    self->type_params = nullptr;
-    self->code = code.release();
-    self->binder = binder.release();
-    self->dict = nullptr;
     self->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject *>(self));
     return Ref::steal(reinterpret_cast<PyObject *>(self));
@@ -442,21 +247,23 @@ Ref make_function(const FunctionSpec &spec, PyObject *module,
 
 int init_function_type()
 {
-    if (!families_defaults) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        families_defaults = empty ? PyTuple_Pack(1, empty.get()) : nullptr;
-        if (!families_defaults) {
-            return -1;
-        }
+    // Made once a process and kept for its life, as the type is.
+    static PyObject *function_items = nullptr;
+    static PyGetSetDef *forwarding = nullptr;
+    if (!forwarding &&
+        !(forwarding = forwarding_descriptors(&function_items))) {
+        return -1;
     }
     if (!function_type) {
+        for (PyType_Slot &slot : check_function_slots) {
+            if (slot.slot == Py_tp_getset) {
+                slot.pfunc = forwarding;
+            }
+        }
         function_type = reinterpret_cast<PyTypeObject *>(
             PyType_FromSpec(&check_function_spec));
-        if (!function_type) {
-            return -1;
-        }
     }
-    return 0;
+    return function_type ? 0 : -1;
 }
 
 } // namespace tarvik

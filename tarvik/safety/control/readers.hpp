@@ -157,22 +157,10 @@ class FastReader {
                     const KeysMessage &message, Visit &&visit) const;
 
     static bool is_none(Value value) { return value == Py_None; }
-    int is_dict(Value value) const
-    {
-        return PyDict_CheckExact(value) ? 1 : plain(value) ? 0 : -1;
-    }
-    int is_list(Value value) const
-    {
-        return PyList_CheckExact(value) ? 1 : plain(value) ? 0 : -1;
-    }
-    int is_bool(Value value) const
-    {
-        return PyBool_Check(value) ? 1 : plain(value) ? 0 : -1;
-    }
-    int is_int(Value value) const
-    {
-        return PyLong_Check(value) ? 1 : plain(value) ? 0 : -1;
-    }
+    int is_dict(Value v) const { return known(v, PyDict_CheckExact(v)); }
+    int is_list(Value v) const { return known(v, PyList_CheckExact(v)); }
+    int is_bool(Value v) const { return known(v, PyBool_Check(v)); }
+    int is_int(Value v) const { return known(v, PyLong_Check(v)); }
     int truth(Value value) const
     {
         if (PyDict_CheckExact(value)) {
@@ -295,6 +283,12 @@ class FastReader {
             text.made = text.ascii.assign(text.source, text.dots);
         }
         return text.made;
+    }
+    // 1 when `is`, else 0 for a value that can be told without running
+    // Python code, -1 (undecided) for any other.
+    static int known(PyObject *value, bool is)
+    {
+        return is ? 1 : plain(value) ? 0 : -1;
     }
     // Of a type whose tests and truth value run no Python code.
     static bool plain(PyObject *value)
@@ -482,22 +476,10 @@ class GeneralReader {
     }
 
     static bool is_none(const Value &value) { return value.get() == Py_None; }
-    int is_dict(const Value &value) const
-    {
-        return is_instance(value.get(), &PyDict_Type);
-    }
-    int is_list(const Value &value) const
-    {
-        return is_instance(value.get(), &PyList_Type);
-    }
-    int is_bool(const Value &value) const
-    {
-        return is_instance(value.get(), &PyBool_Type);
-    }
-    int is_int(const Value &value) const
-    {
-        return is_instance(value.get(), &PyLong_Type);
-    }
+    int is_dict(const Value &v) const { return is_a(v, &PyDict_Type); }
+    int is_list(const Value &v) const { return is_a(v, &PyList_Type); }
+    int is_bool(const Value &v) const { return is_a(v, &PyBool_Type); }
+    int is_int(const Value &v) const { return is_a(v, &PyLong_Type); }
     int truth(const Value &value) const
     {
         return PyObject_IsTrue(value.get());
@@ -545,8 +527,9 @@ class GeneralReader {
     static PyObject *object_of(const Ref &obj) { return obj.get(); }
     // isinstance(obj, type), the type's own subclass test first. Like
     // isinstance, it believes a __class__ that claims the type.
-    static int is_instance(PyObject *obj, PyTypeObject *type)
+    static int is_a(const Value &value, PyTypeObject *type)
     {
+        PyObject *obj = value.get();
         return PyObject_TypeCheck(obj, type)
                    ? 1
                    : PyObject_IsInstance(obj,
@@ -589,12 +572,13 @@ bool decide(const CallContext &call, PyObject *control, Check &&check)
     OwnedCall owned_call(call);
     // The caller's own methods can call a check again with no Python frame
     // in between.
-    RecursionGuard guard;
-    if (!guard) {
+    if (enter_recursive_call() < 0) {
         return false;
     }
     GeneralReader general(owned_call.get());
-    return check(general, control);
+    bool accepted = check(general, control);
+    Py_LeaveRecursiveCall();
+    return accepted;
 }
 
 } // namespace tarvik
