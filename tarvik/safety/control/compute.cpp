@@ -10,11 +10,11 @@ namespace {
 template <class R>
 int is_switch(R &r, const typename R::Value &value)
 {
-    int flag = r.is_bool(value);
+    int flag = r.is_a(value, &PyBool_Type);
     if (flag != 0) {
         return flag;
     }
-    flag = r.is_int(value);
+    flag = r.is_a(value, &PyLong_Type);
     if (flag <= 0) {
         return flag;
     }
@@ -30,7 +30,7 @@ bool check_section(R &r, const typename R::Value &compute)
     if (r.is_none(compute)) {
         return true;
     }
-    if (!expect(r, r.is_dict(compute), msg::compute_not_dict)) {
+    if (!expect(r, r.is_a(compute, &PyDict_Type), msg::compute_not_dict)) {
         return false;
     }
     // Each switch present: in the general reader, in the iteration order of
@@ -55,7 +55,7 @@ bool check_control(R &r, PyObject *control_arg)
     // complaint.
     int flag = r.truth(control);
     if (flag > 0) {
-        flag = r.is_dict(control);
+        flag = r.is_a(control, &PyDict_Type);
     }
     if (flag <= 0) {
         return flag == 0;

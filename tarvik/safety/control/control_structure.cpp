@@ -49,7 +49,7 @@ bool validate_control_link(R &r, const typename R::Value &block)
     auto link = r.section(configuration_keys);
     if (!expect(r, r.family_is(family::gamma, family::gammasurv),
                 msg::link_family) ||
-        !expect(r, r.is_dict(block), msg::link_not_dict) ||
+        !expect(r, r.is_a(block, &PyDict_Type), msg::link_not_dict) ||
         !r.read(block, &link)) {
         return false;
     }
@@ -118,11 +118,11 @@ typename R::Value link_configuration(R &r, const Section &block)
 template <class R>
 bool check_family(R &r, const typename R::Value &family_block)
 {
-    int is_dict = r.is_dict(family_block);
+    int is_dict = r.is_a(family_block, &PyDict_Type);
     if (is_dict <= 0) {
         // A list of family blocks is accepted as it is.
-        return is_dict == 0 &&
-               expect(r, r.is_list(family_block), msg::family_not_dict);
+        return is_dict == 0 && expect(r, r.is_a(family_block, &PyList_Type),
+                                      msg::family_not_dict);
     }
     auto block = r.section(link_keys);
     if (!r.read(family_block, &block)) {
@@ -137,7 +137,8 @@ template <class R>
 bool check_predictor(R &r, const typename R::Value &predictor_block)
 {
     auto block = r.section(predictor_link_keys);
-    if (!expect(r, r.is_dict(predictor_block), msg::predictor_not_dict) ||
+    if (!expect(r, r.is_a(predictor_block, &PyDict_Type),
+                msg::predictor_not_dict) ||
         !r.read(predictor_block, &block)) {
         return false;
     }
@@ -166,8 +167,8 @@ bool check_predictor(R &r, const typename R::Value &predictor_block)
         return has_compute == 0;
     }
     auto compute = r.item(block, predictor::compute);
-    return compute &&
-           expect(r, r.is_bool(compute), msg::predictor_compute_not_bool);
+    return compute && expect(r, r.is_a(compute, &PyBool_Type),
+                             msg::predictor_compute_not_bool);
 }
 
 // A choice of the inla section: its normal form (text, strip, lower, "_"
@@ -196,7 +197,7 @@ template <class R>
 bool check_control_vb(R &r, const typename R::Value &control_vb)
 {
     auto vb = r.section(vb_keys);
-    if (!expect(r, r.is_dict(control_vb), msg::vb_not_dict) ||
+    if (!expect(r, r.is_a(control_vb, &PyDict_Type), msg::vb_not_dict) ||
         !r.read(control_vb, &vb) ||
         !r.only(vb, vb_keys, msg::vb_unsupported)) {
         return false;
@@ -227,7 +228,7 @@ template <class R>
 bool check_inla(R &r, const typename R::Value &inla_value)
 {
     auto inla_block = r.section(inla_keys);
-    if (!expect(r, r.is_dict(inla_value), msg::inla_not_dict) ||
+    if (!expect(r, r.is_a(inla_value, &PyDict_Type), msg::inla_not_dict) ||
         !r.read(inla_value, &inla_block) ||
         !r.only(inla_block, inla_keys, msg::inla_unsupported) ||
         !optional_section(r, inla_block, inla::control_vb,
@@ -266,7 +267,7 @@ bool check_control(R &r, PyObject *control_arg)
 {
     auto control = r.value(control_arg);
     auto sections = r.section(top_keys);
-    return expect(r, r.is_dict(control), msg::control_not_dict) &&
+    return expect(r, r.is_a(control, &PyDict_Type), msg::control_not_dict) &&
            r.read(control, &sections) &&
            r.only(sections, top_keys, msg::control_unsupported) &&
            optional_section(r, sections, top::family, check_family<R>) &&

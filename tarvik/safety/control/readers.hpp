@@ -19,8 +19,9 @@
 //   each_entry(v, table, m, f)  f(r, key, v[key]) for each key of the
 //                               mapping `v`, refused with `m` unless all are
 //                               names of `table`, `r` the reader to use
-//   is_none(v); is_dict, is_list, is_bool, is_int (isinstance), truth(v),
-//   equals(v, number)                                              (1/0/-1)
+//   is_none(v)
+//   is_a(v, &PyDict_Type)       isinstance(v, dict), of any type  (1/0/-1)
+//   truth(v), equals(v, number)                                    (1/0/-1)
 //   normalize(v, dots, &text)   str(v).strip().lower() (and "_" read as ".")
 //   normalize_or(..., m, name)  the same, a failed conversion refused with
 //                               m, filled with name
@@ -157,10 +158,18 @@ class FastReader {
                     const KeysMessage &message, Visit &&visit) const;
 
     static bool is_none(Value value) { return value == Py_None; }
-    int is_dict(Value v) const { return known(v, PyDict_CheckExact(v)); }
-    int is_list(Value v) const { return known(v, PyList_CheckExact(v)); }
-    int is_bool(Value v) const { return known(v, PyBool_Check(v)); }
-    int is_int(Value v) const { return known(v, PyLong_Check(v)); }
+    // By its type alone, which runs no Python code; no only for a plain
+    // value, which cannot claim another class by its __class__.
+    int is_a(Value value, PyTypeObject *type) const
+    {
+        if (Py_IS_TYPE(value, type)) {
+            return 1;
+        }
+        if (plain(value)) { // of these, only bool is another's subclass
+            return PyBool_Check(value) && type == &PyLong_Type;
+        }
+        return PyType_IsSubtype(Py_TYPE(value), type) ? 1 : -1;
+    }
     int truth(Value value) const
     {
         if (PyDict_CheckExact(value)) {
@@ -283,12 +292,6 @@ class FastReader {
             text.made = text.ascii.assign(text.source, text.dots);
         }
         return text.made;
-    }
-    // 1 when `is`, else 0 for a value that can be told without running
-    // Python code, -1 (undecided) for any other.
-    static int known(PyObject *value, bool is)
-    {
-        return is ? 1 : plain(value) ? 0 : -1;
     }
     // Of a type whose tests and truth value run no Python code.
     static bool plain(PyObject *value)
@@ -476,10 +479,16 @@ class GeneralReader {
     }
 
     static bool is_none(const Value &value) { return value.get() == Py_None; }
-    int is_dict(const Value &v) const { return is_a(v, &PyDict_Type); }
-    int is_list(const Value &v) const { return is_a(v, &PyList_Type); }
-    int is_bool(const Value &v) const { return is_a(v, &PyBool_Type); }
-    int is_int(const Value &v) const { return is_a(v, &PyLong_Type); }
+    // isinstance(v, type), the type's own subclass test first. Like
+    // isinstance, it believes a __class__ that claims the type.
+    int is_a(const Value &value, PyTypeObject *type) const
+    {
+        PyObject *obj = value.get();
+        return PyObject_TypeCheck(obj, type)
+                   ? 1
+                   : PyObject_IsInstance(obj,
+                                         reinterpret_cast<PyObject *>(type));
+    }
     int truth(const Value &value) const
     {
         return PyObject_IsTrue(value.get());
@@ -525,16 +534,6 @@ class GeneralReader {
   private:
     static PyObject *object_of(PyObject *obj) { return obj; }
     static PyObject *object_of(const Ref &obj) { return obj.get(); }
-    // isinstance(obj, type), the type's own subclass test first. Like
-    // isinstance, it believes a __class__ that claims the type.
-    static int is_a(const Value &value, PyTypeObject *type)
-    {
-        PyObject *obj = value.get();
-        return PyObject_TypeCheck(obj, type)
-                   ? 1
-                   : PyObject_IsInstance(obj,
-                                         reinterpret_cast<PyObject *>(type));
-    }
     // mapping.get(name)
     Value get(PyObject *mapping, PyObject *name) const;
     // An iterator over the names of `table` that a second keys() of
