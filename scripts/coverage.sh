@@ -45,7 +45,7 @@ echo
 echo "Lines of the C++ sources run by the suite:"
 "$PYTHON" -m gcovr --root "$root" --filter "$filter" "$objects"
 echo "Branches of the C++ sources taken by the suite:"
-"$PYTHON" -m gcovr --root "$root" --filter "$filter" --branches "$objects"
+"$PYTHON" -m gcovr --root "$root" --filter "$filter" --txt-metric branch "$objects"
 if [ "$status" -ne 0 ]; then
     echo "coverage: the suite failed (figures above all the same)" >&2
 fi
