@@ -55,11 +55,22 @@ test_build() {
            return 1 ;;
     esac
     echo "$name: testing $module"
+    # pytest runs in OUT: test paths given from the clone's root are made
+    # whole, and stand for the whole suite.
+    local arg args=() tests=$root/tests
+    for arg in "$@"; do
+        if [ "${arg#/}" = "$arg" ] && [ -e "$root/${arg%%::*}" ]; then
+            arg=$root/$arg
+            tests=
+        fi
+        args+=("$arg")
+    done
+    set -- ${tests:+"$tests"} "${args[@]}"
     log=$out-pytest.log
     report=$out-module.txt
     rm -f "$report"
     if ! in_build "$out" env TARVIK_MODULE_REPORT="$report" "$PYTHON" -m pytest \
-            -p no:cacheprovider "$root/tests" "$@" 2>&1 | tee "$log"; then
+            -p no:cacheprovider "$@" 2>&1 | tee "$log"; then
         echo "$name: the test run failed or was stopped ($log)" >&2
         return 1
     fi

@@ -43,7 +43,7 @@ TEXTS = [
 NUMBERS = [True, False, 0, 1, 2, -1, 10**400, 0.0, 0.5, 1.0, 1e-12, 0.999, math.nan, math.inf, -math.inf]
 SCALARS = st.one_of(
     st.sampled_from(TEXTS + NUMBERS + [None, b"0.5"]), st.builds(Unprintable),
-    st.builds(list), st.builds(lambda: [0.5]), st.builds(dict), st.builds(SubDict),
+    st.builds(list), st.builds(lambda: [0.5]), st.builds(lambda: ({},)), st.builds(dict), st.builds(SubDict),
     st.builds(bytearray, st.just(b"0.25")),
 )  # fmt: skip
 
