@@ -41,7 +41,7 @@ endef
 
 .PHONY: help deps venv build demo test test-versions test-packaging \
 	test-packaging-versions test-general sanitize coverage dist bench \
-	bench-instructions test-peers format format-check clean
+	bench-instructions test-peers bench-peers format format-check clean
 
 help:
 	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
@@ -60,6 +60,7 @@ help:
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make test-peers    install the peers (pydantic, msgspec, JSON Schema), check they agree"
+	@echo "make bench-peers   test-peers, then time and count the module beside the peers"
 	@echo "make format        clang-format the C++ sources in place"
 	@echo "make format-check  fail if the C++ sources are not clang-formatted"
 	@echo "make clean         remove build products (not the venvs: rm -rf .venv)"
@@ -131,6 +132,11 @@ bench-instructions: build
 # which skips itself where the peers are not installed).
 test-peers: build $(PEERS)
 	$(PYTHON) -m pytest tests/test_peers.py
+
+bench-peers: test-peers
+	$(call apt_ensure,$(BENCH_INSTRUCTIONS_PACKAGES))
+	$(PYTHON) bench/bench.py --peers
+	$(PYTHON) bench/instructions.py --peers
 
 format: $(DEV)
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

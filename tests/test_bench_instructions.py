@@ -20,7 +20,7 @@ def test_instruction_counts_run(tmp_path):
     report = tmp_path / "instructions.json"
     result = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "instructions.py"), "--only", "typical",
-         "--calls", "50", "--json", str(report)],
+         "--calls", "200", "--json", str(report)],
         capture_output=True, text=True, timeout=600, check=False,
     )  # fmt: skip
     assert result.returncode == 0, result.stderr
