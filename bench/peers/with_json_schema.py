@@ -31,11 +31,6 @@ SCHEMA = json.loads((Path(__file__).resolve().parent / "control.schema.json").re
 jsonschema.Draft7Validator.check_schema(SCHEMA)
 
 
-def entry(name: str) -> Dict[str, Any]:
-    """The schema whose root is one of its definitions."""
-    return {**SCHEMA, "$ref": "#/definitions/" + name}
-
-
 def check_link(config: Any, families: Any) -> None:
     rules.gate(families)
     if not isinstance(config, dict):
@@ -77,7 +72,7 @@ def checks(validator: Callable[[Dict[str, Any]], Callable[[Any], Any]], error: t
            message: Callable[[Any], str]) -> SimpleNamespace:  # fmt: skip
     """The two checks with a validator made from a schema by `validator`,
     which raises `error`, shown by `message`."""
-    structure, compute = validator(entry("structure")), validator(entry("compute"))
+    structure, compute = (validator(SCHEMA["definitions"][name]) for name in ("structure", "compute"))
 
     def enforce_control_structure(kwargs: Any, families: Any = ()) -> None:
         try:

@@ -12,14 +12,18 @@ its text.
 
 from typing import Annotated, Any, Literal, Optional, Union
 
-from pydantic import (AfterValidator, BeforeValidator, ConfigDict, Field, Strict, StrictBool, StrictInt,
-                      TypeAdapter, ValidationError, ValidationInfo, with_config)
+from pydantic import (AfterValidator, BeforeValidator, ConfigDict, Field, TypeAdapter, ValidationError,
+                      ValidationInfo, with_config)
 from typing_extensions import Required, TypedDict
 
 from peers import rules
 from tarvik.safety.errors import SafetyError
 
-closed = with_config(ConfigDict(extra="forbid"))  # a section whose other keys are refused
+# A section is a dict, not any mapping (strict), and refuses other keys, or
+# passes them over (a section inherits the configuration of the one that
+# holds it unless it has its own).
+closed = with_config(ConfigDict(extra="forbid", strict=True))
+open_ = with_config(ConfigDict(extra="ignore", strict=True))
 # A control_vb choice or a link model, compared in this form.
 Text = BeforeValidator(lambda value: value if value is None else rules.text(value))
 
@@ -29,10 +33,10 @@ def for_the_families(config: dict, info: ValidationInfo) -> dict:
     return config
 
 
-LinkConfig = TypedDict("LinkConfig", {
+LinkConfig = open_(TypedDict("LinkConfig", {
     "model": Required[Annotated[str, Text]],
     "quantile": Any,
-}, total=False)  # fmt: skip
+}, total=False))  # fmt: skip
 LINK_CONFIG = TypeAdapter(Annotated[LinkConfig, AfterValidator(for_the_families)])
 
 
@@ -56,12 +60,10 @@ def predictor_link(predictor: dict, info: ValidationInfo) -> dict:
     return predictor
 
 
-# A family block's other keys are not examined (a section inherits the
-# configuration of the one that holds it, unless it has its own).
-Family = with_config(ConfigDict(extra="ignore"))(
-    TypedDict("Family", {"control.link": Any, "control_link": Any}, total=False))
+# A family block's other keys are not examined.
+Family = open_(TypedDict("Family", {"control.link": Any, "control_link": Any}, total=False))
 Predictor = closed(TypedDict("Predictor", {
-    "compute": StrictBool, "link": Any, "control.link": Any, "control_link": Any,
+    "compute": bool, "link": Any, "control.link": Any, "control_link": Any,
 }, total=False))  # fmt: skip
 
 
@@ -101,7 +103,7 @@ def int_strategy_stands_in(inla: Any) -> Any:
 
 @closed
 class Control(TypedDict, total=False):
-    family: Optional[Union[Annotated[Family, AfterValidator(family_link)], Annotated[list, Strict()]]]
+    family: Optional[Union[Annotated[Family, AfterValidator(family_link)], list]]
     predictor: Optional[Annotated[Predictor, AfterValidator(predictor_link)]]
     inla: Annotated[Optional[Inla], BeforeValidator(int_strategy_stands_in)]
     # The sections the module passes through unexamined (compute is the
@@ -127,7 +129,7 @@ class FitCall(TypedDict, total=False):
     control: Optional[Control]
 
 
-Switch = Union[StrictBool, Annotated[StrictInt, Field(ge=0, le=1)]]
+Switch = Union[bool, Annotated[int, Field(ge=0, le=1)]]
 
 
 @closed
