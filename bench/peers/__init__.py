@@ -4,8 +4,8 @@ each given the same rules as its own users write them, for the benchmark.
 Each peer is a pair of functions with the module's signatures that return
 None or raise SafetyError with the peer's own message (which carries the
 module's words where the rule is Python code called by the peer). They do not
-test their arguments' types: a kwargs that is not a dict is refused as the
-peer's schema refuses it, and families may be any sequence.
+test their arguments' types, which the module refuses with TypeError: the
+benchmark and the agreement test give them a dict and a tuple.
 
 The peers come from the dependency group `peers` of pyproject.toml (`make
 bench-peers` installs it); nothing else in the project imports them.
