@@ -12,6 +12,7 @@ PYTHONS ?= 3.11 3.12 3.13
 VENV := .venv/$(PY)
 PYTHON := $(abspath $(VENV))/bin/python
 DEV := $(VENV)/.dev
+PEERS := $(VENV)/.peers
 CLANG_FORMAT ?= $(VENV)/bin/clang-format
 
 CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/control/*.hpp))
@@ -42,7 +43,7 @@ endef
 
 .PHONY: help deps venv build demo test test-versions test-packaging \
 	test-packaging-versions test-general sanitize coverage dist bench \
-	bench-instructions format format-check clean
+	bench-instructions test-peers bench-peers format format-check clean
 
 help:
 	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
@@ -60,6 +61,8 @@ help:
 	@echo "make dist          the sdist once, and a wheel of it for each of \$$PYTHONS, in dist/"
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
+	@echo "make test-peers    install the peers (pydantic, msgspec, JSON Schema), check they agree"
+	@echo "make bench-peers   test-peers, then time and count the module beside the peers"
 	@echo "make format        clang-format the C++ sources in place"
 	@echo "make format-check  fail if the C++ sources are not clang-formatted"
 	@echo "make clean         remove build products (not the venvs: rm -rf .venv)"
@@ -70,6 +73,11 @@ deps:
 # A version's environment is made anew when pyproject.toml changes.
 .venv/%/.dev: pyproject.toml scripts/venv.sh
 	scripts/venv.sh $* dev
+
+# The validators the benchmark sets beside the module, in the same
+# environment; nothing else needs them.
+.venv/%/.peers: pyproject.toml scripts/venv.sh
+	scripts/venv.sh $* peers
 
 venv: $(DEV)
 
@@ -124,6 +132,16 @@ bench: build
 bench-instructions: build
 	$(call apt_ensure,$(BENCH_INSTRUCTIONS_PACKAGES))
 	$(PYTHON) bench/instructions.py
+
+# Each peer accepts and refuses what the module does (tests/test_peers.py,
+# which skips itself where the peers are not installed).
+test-peers: build $(PEERS)
+	$(PYTHON) -m pytest tests/test_peers.py
+
+bench-peers: test-peers
+	$(call apt_ensure,$(BENCH_INSTRUCTIONS_PACKAGES))
+	$(PYTHON) bench/bench.py --peers
+	$(PYTHON) bench/instructions.py --peers
 
 format: $(DEV)
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

@@ -3,7 +3,7 @@
 Run from the repository root after the in-place build (`make bench` does
 both):
 
-    .venv/3.11/bin/python bench/bench.py [--quick] [--json PATH]
+    .venv/3.11/bin/python bench/bench.py [--quick] [--only TEXT] [--peers] [--json PATH]
 
 It times the copy of the module that the interpreter finds (an installed
 one, say), or else this clone's build; the figures name the one timed.
@@ -22,7 +22,9 @@ The plain-Python model of the checks (bench/reference.py) is timed in the
 same rounds, for comparison. Then: blocks retained over a million successful
 calls, bytes allocated during successful calls, and how the cost of the
 unsupported-keys messages and of white space around choices grows with the
-number of keys and characters. The same figures are written as JSON
+number of keys and characters. With --peers, the validators of bench/peers/
+are timed in the same rounds instead, and the model's and their ratios to
+the floor are shown beside the module's (`make bench-peers`). The same figures are written as JSON
 (default build/bench.json). Targets are reported as met or missed; nothing is
 asserted, but the run fails when a workload does not produce the outcome it
 was written for.
@@ -80,6 +82,7 @@ def raising_compute(kwargs):
 
 CHECKS = {
     "structure": {
+        "function": "enforce_control_structure",
         "native": control.enforce_control_structure,
         "model": reference.enforce_control_structure,
         "empty": empty_structure,
@@ -87,6 +90,7 @@ CHECKS = {
         "call": "func(kwargs, families)",
     },
     "compute": {
+        "function": "enforce_compute_section",
         "native": control.enforce_compute_section,
         "model": reference.enforce_compute_section,
         "empty": empty_compute,
@@ -114,6 +118,37 @@ def outcome(func: Callable, check: str, kwargs: Any, families: Any) -> Optional[
     except Exception as exc:  # noqa: BLE001 - any outcome is reported
         return "{}: {}".format(type(exc).__name__, exc)
     return None
+
+
+def load_peers(wanted: bool) -> List[Any]:
+    """The peers of bench/peers/ when wanted (they need the dependency group
+    `peers`: `make bench-peers`)."""
+    if not wanted:
+        return []
+    try:
+        import peers
+    except ImportError as exc:
+        sys.exit("the peers are not installed ({}): run `make bench-peers`.".format(exc))
+    return peers.load()
+
+
+def beside(check: str, peers: List[Any]) -> Dict[str, Callable]:
+    """What is measured beside the module: the model, then each peer."""
+    return {"model": CHECKS[check]["model"],
+            **{peer.name: getattr(peer, CHECKS[check]["function"]) for peer in peers}}  # fmt: skip
+
+
+def peer_problems(peers: List[Any], check: str, workload: Any) -> List[str]:
+    """The peers that do not accept or refuse (SafetyError) the workload as
+    it was written to be; their messages are their own."""
+    refused = check in workload.expected
+    problems = []
+    for peer in peers:
+        got = outcome(getattr(peer, CHECKS[check]["function"]), check, workload.kwargs,
+                      workload.families)  # fmt: skip
+        if (got is not None) != refused or (refused and not got.startswith("SafetyError: ")):
+            problems.append("{} / {}: {} gave {!r}".format(workload.name, check, peer.name, got))
+    return problems
 
 
 def make_timer(func: Callable, check: str, refused: bool, kwargs: Any, families: Any):
@@ -162,20 +197,23 @@ def time_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
             expected = None if expected is None else "SafetyError: " + expected
             got = outcome(funcs["native"], check, workload.kwargs, workload.families)
             modelled = outcome(funcs["model"], check, workload.kwargs, workload.families)
-            if got != expected or modelled != expected:
+            others = beside(check, args.peers)
+            disagreeing = peer_problems(args.peers, check, workload)
+            if got != expected or modelled != expected or disagreeing:
                 problems.append(
                     "{} / {}: expected {!r}, native {!r}, model {!r}".format(
                         workload.name, check, expected, got, modelled
                     )
                 )
+                problems += disagreeing
                 continue
             refused = expected is not None
             floor = funcs["raising" if refused else "empty"]
             timers = [
                 make_timer(func, check, refused, workload.kwargs, workload.families)
-                for func in (funcs["native"], floor, funcs["model"])
+                for func in (funcs["native"], floor, *others.values())
             ]
-            native, floor_times, model = interleaved(timers, args.rounds, args.sample)
+            native, floor_times, model, *peers = interleaved(timers, args.rounds, args.sample)
             target = REFUSED_TARGET if refused else TARGETS.get((workload.name, check))
             ratio = median_ratio(native, floor_times)
             rows.append(
@@ -190,8 +228,14 @@ def time_rows(args) -> Tuple[List[Dict[str, Any]], List[str]]:
                     "target": target,
                     "met": None if target is None else ratio <= target,
                     "model_ns": statistics.median(model) * 1e9,
+                    # with --peers: the model and each peer, as ratios to the floor
+                    "beside": {
+                        name: {"ns": statistics.median(times) * 1e9,
+                               "ratio": median_ratio(times, floor_times)}
+                        for name, times in zip(others, [model, *peers])
+                    } if args.peers else {},
                 }
-            )
+            )  # fmt: skip
     return rows, problems
 
 
@@ -240,6 +284,23 @@ def print_rows(rows: List[Dict[str, Any]]) -> None:
         "floor: an empty Python function of the same signature (accepted), or one that"
         " raises ValueError (refused); ratio: median of per-round native/floor"
     )
+
+
+def print_beside(rows: List[Dict[str, Any]], measure: str, unit: str, ratio: str) -> None:
+    """The --peers table: for each row, the floor's `measure` and the
+    module's, the model's and each peer's ratio of `ratio` to it."""
+    names = list(rows[0]["beside"]) if rows else []
+    widths = [max(8, len(name)) for name in names]
+    header = "{:<29} {:<9} {:>10} {:>8} ".format("workload", "check", "floor " + unit, "module")
+    print(header + " ".join("{:>{}}".format(name, width) for name, width in zip(names, widths)))
+    print("-" * (len(header) + sum(widths) + len(widths)))
+    for row in rows:
+        line = "{:<29} {:<9} {:>10.0f} {:>8.2f} ".format(
+            row["workload"], row["check"], row[measure], row["ratio"])  # fmt: skip
+        print(line + " ".join("{:>{}.1f}".format(row["beside"][name]["ratio"], width)
+                              for name, width in zip(names, widths)))  # fmt: skip
+    print("each column: its {} as a ratio to the floor's (an empty Python function of the same"
+          " signature, or one raising ValueError for a refused call)".format(ratio))  # fmt: skip
 
 
 # --- memory: nothing kept, nothing allocated --------------------------------
@@ -409,6 +470,7 @@ def metadata(args) -> Dict[str, Any]:
         "platform": platform.platform(),
         "rounds": args.rounds,
         "sample_seconds": args.sample,
+        "peers": {peer.name: peer.version for peer in args.peers},
     }
 
 
@@ -416,8 +478,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="few rounds and small sizes: checks that the benchmark runs")  # fmt: skip
-    parser.add_argument("--json", default=str(ROOT / "build" / "bench.json"),
-                        help="where to write the figures (default: build/bench.json)")  # fmt: skip
+    parser.add_argument("--peers", action="store_true",
+                        help="time the validators of bench/peers/ beside the module and the model;"
+                        " no memory or scaling figures")  # fmt: skip
+    parser.add_argument("--json", help="where to write the figures (default: build/bench.json,"
+                        " with --peers build/bench-peers.json)")  # fmt: skip
     parser.add_argument("--only", default="", metavar="TEXT",
                         help="time only the workloads whose name contains TEXT; no scaling")  # fmt: skip
     args = parser.parse_args(argv)
@@ -428,7 +493,13 @@ def main(argv: Optional[List[str]] = None) -> int:
         args.rounds, args.sample, args.calls = 21, 0.002, 1_000_000
         args.sizes, args.blanks = (10, 1_000, 100_000), (10, 100_000)
 
+    args.peers = load_peers(args.peers)
+    args.json = args.json or str(ROOT / "build" / ("bench-peers.json" if args.peers else "bench.json"))
     rows, problems = time_rows(args)
+    if args.peers:
+        print_beside(rows, "floor_ns", "ns", "median time per call")
+        report = {"meta": metadata(args), "rows": rows, "problems": problems}
+        return finish(report, args.json)
     print_rows(rows)
     bounds = bound_rows(args)
     print_bounds(bounds)

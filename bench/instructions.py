@@ -4,7 +4,7 @@ Run from the repository root after the in-place build (`make
 bench-instructions` installs valgrind when missing, builds, and runs this):
 
     .venv/3.11/bin/python bench/instructions.py [--only TEXT] [--calls N]
-                                                [--root DIR] [--json PATH]
+                                                [--root DIR] [--peers] [--json PATH]
 
 Wall-clock ratios on a shared machine move by half a unit from run to run;
 instruction counts do not, so a change's cost shows even when it is small.
@@ -29,6 +29,9 @@ It counts the copy of the module that bench/bench.py times (the one the
 interpreter finds, or else this clone's build); `--root DIR` counts the one
 built in place in another checkout instead (the workloads and floors stay
 this clone's), to compare a change with the code before it.
+
+With --peers, the plain-Python model and the validators of bench/peers/ are
+counted too, in the same loops (`make bench-peers`).
 """
 
 import argparse
@@ -87,14 +90,15 @@ def import_bench(root: Optional[Path]) -> Any:
 # --- inside callgrind: run the loops ------------------------------------------
 
 
-def run_loops(root: Optional[Path], only: str, calls: int, plan_path: Path) -> None:
+def run_loops(root: Optional[Path], only: str, calls: int, plan_path: Path, peers: bool) -> None:
     """Run every loop twice (N and 2N calls), each inside one C call, and
     write the plan: the label of each C call in order, and any problem."""
     bench = import_bench(root)
     import workloads
 
+    peers = bench.load_peers(peers)
     plan: Dict[str, Any] = {"module": bench.control.__file__, "loops": [], "rows": [],
-                            "problems": []}  # fmt: skip
+                            "problems": [], "peers": {peer.name: peer.version for peer in peers}}  # fmt: skip
 
     def count(label: str, timer: timeit.Timer) -> None:
         for number in (calls, 2 * calls):
@@ -114,9 +118,12 @@ def run_loops(root: Optional[Path], only: str, calls: int, plan_path: Path) -> N
             expected = workload.expected.get(check)
             expected = None if expected is None else "SafetyError: " + expected
             got = bench.outcome(funcs["native"], check, workload.kwargs, workload.families)
-            if got != expected:
+            others = bench.beside(check, peers) if peers else {}
+            disagreeing = bench.peer_problems(peers, check, workload)
+            if got != expected or disagreeing:
                 plan["problems"].append("{} / {}: expected {!r}, got {!r}".format(
                     workload.name, check, expected, got))  # fmt: skip
+                plan["problems"] += disagreeing
                 continue
             refused = expected is not None
             floor = "raising" if refused else "empty"
@@ -126,9 +133,10 @@ def run_loops(root: Optional[Path], only: str, calls: int, plan_path: Path) -> N
                       bench.make_timer(funcs[floor], check, refused, {}, ()))  # fmt: skip
             label = "{} / {}".format(workload.name, check)
             plan["rows"].append({"workload": workload.name, "check": check, "floor": floor,
-                                 "label": label})  # fmt: skip
-            count(label, bench.make_timer(funcs["native"], check, refused, workload.kwargs,
-                                          workload.families))  # fmt: skip
+                                 "label": label, "beside": list(others)})  # fmt: skip
+            for name, func in [("", funcs["native"]), *others.items()]:
+                count(label + (name and " / " + name), bench.make_timer(
+                    func, check, refused, workload.kwargs, workload.families))  # fmt: skip
     plan_path.write_text(json.dumps(plan))
 
 
@@ -144,7 +152,7 @@ def callgrind(args, work: Path) -> Dict[str, Any]:
         "--callgrind-out-file=" + str(out),
         sys.executable, str(Path(__file__).resolve()), "--inside", str(plan_path),
         "--calls", str(args.calls), "--only", args.only,
-    ]  # fmt: skip
+    ] + ["--peers"] * args.peers  # fmt: skip
     if args.root is not None:
         command += ["--root", str(args.root)]
     env = dict(os.environ, PYTHONHASHSEED="0")
@@ -182,12 +190,17 @@ def rows_of(plan: Dict[str, Any]) -> List[Dict[str, Any]]:
         if target is not None:
             target *= VERSION_ALLOWANCE.get(sys.version_info[:2], 1.0)
         ratio = native / floor_cost
+        beside = {other: per_pass(plan, "{} / {}".format(row["label"], other)) - loop
+                  for other in row["beside"]}  # fmt: skip
         rows.append({
             "workload": name, "check": check,
             "outcome": "accepted" if floor == "empty" else "refused",
             "instructions": native, "floor": floor, "floor_instructions": floor_cost,
             "ratio": ratio, "target": target, "met": None if target is None else ratio <= target,
             "loop_instructions": loop,
+            # with --peers: the model and each peer
+            "beside": {other: {"instructions": count, "ratio": count / floor_cost}
+                       for other, count in beside.items()},
         })  # fmt: skip
     return rows
 
@@ -235,6 +248,7 @@ def metadata(args, plan: Dict[str, Any]) -> Dict[str, Any]:
         "machine": platform.machine(),
         "calls": args.calls,
         "loop_instructions": per_pass(plan, "loop"),
+        "peers": plan["peers"],
         "definition": "per call: (count(2N calls) - count(N calls)) / N - loop per pass;"
         " ratio: per call / floor per call",
     }
@@ -249,14 +263,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--root", type=Path, metavar="DIR",
                         help="checkout whose in-place build is counted (default: the module"
                         " bench.py times)")  # fmt: skip
-    parser.add_argument("--json", default=str(ROOT / "build" / "instructions.json"),
-                        help="where to write the figures (default: build/instructions.json)")  # fmt: skip
+    parser.add_argument("--peers", action="store_true",
+                        help="count the model and the validators of bench/peers/ beside the module")
+    parser.add_argument("--json", help="where to write the figures (default: build/instructions.json,"
+                        " with --peers build/instructions-peers.json)")  # fmt: skip
     parser.add_argument("--inside", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.root is not None:
         args.root = args.root.resolve()
     if args.inside:
-        run_loops(args.root, args.only, args.calls, args.inside)
+        run_loops(args.root, args.only, args.calls, args.inside, args.peers)
         return 0
     bench = import_bench(args.root)
     if shutil.which("valgrind") is None:
@@ -265,9 +281,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     with tempfile.TemporaryDirectory(prefix="tarvik-callgrind-") as work:
         plan = callgrind(args, Path(work))
     rows = rows_of(plan)
-    print_rows(rows, plan, args)
+    if args.peers:
+        bench.print_beside(rows, "floor_instructions", "instr", "instructions per call")
+    else:
+        print_rows(rows, plan, args)
     report = {"meta": metadata(args, plan), "rows": rows, "problems": plan["problems"]}
-    return bench.finish(report, args.json)
+    json_path = args.json or ROOT / "build" / ("instructions-peers.json" if args.peers else "instructions.json")
+    return bench.finish(report, str(json_path))
 
 
 if __name__ == "__main__":

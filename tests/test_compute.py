@@ -30,48 +30,48 @@ class Flag(enum.IntEnum):
     ON = 1
 
 
-@pytest.mark.parametrize(
-    "kwargs",
-    [
-        {},
-        *({"control": c} for c in (None, {}, [], 0, False, "", "x", [1], 3, True)),
-        {"control": {"fixed": 1}},
-        {"control": {"compute": None}},
-        {"control": {"compute": {}}},
-        {"control": {"compute": {"dic": True, "waic": 0, "cpo": 1, "po": False}}},
-        {"control": {"compute": dict.fromkeys(SWITCHES, 1)}},
-        {"control": {"compute": {"dic": Flag.ON, "cpo": Flag.OFF}}},
-        {"other": [1], "control": {"compute": {"mlik": False}, "junk": 1}},
-    ],
-)
+ACCEPTED_KWARGS = [
+    {},
+    *({"control": c} for c in (None, {}, [], 0, False, "", "x", [1], 3, True)),
+    {"control": {"fixed": 1}},
+    {"control": {"compute": None}},
+    {"control": {"compute": {}}},
+    {"control": {"compute": {"dic": True, "waic": 0, "cpo": 1, "po": False}}},
+    {"control": {"compute": dict.fromkeys(SWITCHES, 1)}},
+    {"control": {"compute": {"dic": Flag.ON, "cpo": Flag.OFF}}},
+    {"other": [1], "control": {"compute": {"mlik": False}, "junk": 1}},
+]
+
+
+@pytest.mark.parametrize("kwargs", ACCEPTED_KWARGS)
 def test_accepted_and_unchanged(kwargs):
     before = repr(kwargs)  # repr tells 1 from True, so a rewrite would show
     assert enforce_compute_section(kwargs) is None
     assert repr(kwargs) == before
 
 
-@pytest.mark.parametrize(
-    "compute, message",
-    [
-        *((c, NOT_DICT) for c in (False, 0, [], "", ["dic"], "dic", 1.5, set())),
-        ({"DIC": True}, unsupported("DIC")),
-        ({"dic ": True}, unsupported("dic ")),
-        ({"waic": True, "zeta": 1, "alpha": 1}, unsupported("alpha, zeta")),
-        ({"b": 1, "B": 1, "_": 1}, unsupported("B, _, b")),
-        # Values are not looked at before the keys pass.
-        ({"zeta": True, "dic": "x"}, unsupported("zeta")),
-        # Non-string keys appear by their repr, sorted with the string keys.
-        ({1: True, "a": 1}, unsupported("1, a")),
-        ({"b": 1, (1, "x"): 1, None: 1, "dic": 1}, unsupported("(1, 'x'), None, b")),
-        ({"'z'": 1, b"y": 1}, unsupported("'z', b'y'")),
-        ({1: 1, "1": 1}, unsupported("1, 1")),
-        *(
-            ({"dic": v}, not_bool("dic"))
-            for v in (2, -1, 1.0, 0.0, "1", "True", None, [], 1j)
-        ),
-        ({"return_marginals_predictor": 10**100}, not_bool("return_marginals_predictor")),
-    ],
-)
+REFUSED_COMPUTE = [
+    *((c, NOT_DICT) for c in (False, 0, [], "", ["dic"], "dic", 1.5, set())),
+    ({"DIC": True}, unsupported("DIC")),
+    ({"dic ": True}, unsupported("dic ")),
+    ({"waic": True, "zeta": 1, "alpha": 1}, unsupported("alpha, zeta")),
+    ({"b": 1, "B": 1, "_": 1}, unsupported("B, _, b")),
+    # Values are not looked at before the keys pass.
+    ({"zeta": True, "dic": "x"}, unsupported("zeta")),
+    # Non-string keys appear by their repr, sorted with the string keys.
+    ({1: True, "a": 1}, unsupported("1, a")),
+    ({"b": 1, (1, "x"): 1, None: 1, "dic": 1}, unsupported("(1, 'x'), None, b")),
+    ({"'z'": 1, b"y": 1}, unsupported("'z', b'y'")),
+    ({1: 1, "1": 1}, unsupported("1, 1")),
+    *(
+        ({"dic": v}, not_bool("dic"))
+        for v in (2, -1, 1.0, 0.0, "1", "True", None, [], 1j)
+    ),
+    ({"return_marginals_predictor": 10**100}, not_bool("return_marginals_predictor")),
+]
+
+
+@pytest.mark.parametrize("compute, message", REFUSED_COMPUTE)
 def test_refused(compute, message):
     kwargs = {"control": {"compute": compute}}
     before = repr(kwargs)

@@ -62,7 +62,7 @@ def check(control, families, expected):
 UNEXAMINED = sorted(reference.TOP_LEVEL_KEYS - {"family", "predictor", "inla"})
 
 
-@pytest.mark.parametrize("control, families, expected", [
+CONTROL_CASES = [
     (None, (), None), ({}, (), None),
     ({k: [object()] for k in UNEXAMINED}, (), None),
     *((c, (), CONTROL_NOT_DICT) for c in ([], "x", 0, False, True, ("family",))),
@@ -100,12 +100,15 @@ UNEXAMINED = sorted(reference.TOP_LEVEL_KEYS - {"family", "predictor", "inla"})
     ({"predictor": {"control.link": "x", "foo": 1}}, G, LINK_NOT_DICT),
     ({"predictor": {"control.link": GOOD, "compute": 1}}, G, PRED_COMPUTE),
     ({"predictor": {"foo": 1}, "inla": 5}, (), PRED_EXTRA.format("foo")),
-])
+]
+
+
+@pytest.mark.parametrize("control, families, expected", CONTROL_CASES)
 def test_control_family_predictor(control, families, expected):
     check(control, families, expected)
 
 
-@pytest.mark.parametrize("families, conf, expected", [
+LINK_CASES = [
     (("gaussian",), GOOD, GATE), (("gaussian",), {}, GATE), ((), GOOD, GATE),
     (("Gamma",), GOOD, GATE), (("gamma ",), GOOD, GATE),
     (("gaussian", "gamma"), GOOD, None), (("gaussian", "gammasurv"), GOOD, None),
@@ -123,7 +126,10 @@ def test_control_family_predictor(control, families, expected):
     (("gammasurv",), {"model": "neg_log"}, SURV_MODEL),
     (("gammasurv",), {"model": "quantile"}, NO_Q),
     (("gammasurv",), {"model": "quantile", "quantile": 2}, RANGE),
-])
+]
+
+
+@pytest.mark.parametrize("families, conf, expected", LINK_CASES)
 @pytest.mark.parametrize("where", ["family", "predictor"])
 def test_link(families, conf, expected, where):
     if where == "family" and conf is None:
@@ -131,7 +137,7 @@ def test_link(families, conf, expected, where):
     check({where: {"control_link": conf}}, families, expected)
 
 
-@pytest.mark.parametrize("quantile, expected", [
+QUANTILE_CASES = [
     *((q, None) for q in (
         0.5, "0.5", " 0.25 ", b"0.5", bytearray(b".5"), 1e-12, 0.999, "\t+.5\n", "\u20030.5\u00a0",
         "0.2_5", "\u0660.\u0665", fractions.Fraction(1, 3), decimal.Decimal("0.5"), 1 - 2**-53)),
@@ -141,7 +147,10 @@ def test_link(families, conf, expected, where):
     *((q, ValueError) for q in (
         "abc", "", "1__0", "_0.5", "0x1p-1", "0.5.", "\u200b0.5", b"", bytearray(b"x"))),
     ([0.5], TypeError), (1j, TypeError), ({}, TypeError), (10**400, OverflowError),
-])
+]
+
+
+@pytest.mark.parametrize("quantile, expected", QUANTILE_CASES)
 def test_quantile(quantile, expected):
     got = outcome({"predictor": {"control_link": {"model": "quantile", "quantile": quantile}}}, G)
     if isinstance(expected, type):  # refused as not numeric, with the conversion error as cause
@@ -151,7 +160,7 @@ def test_quantile(quantile, expected):
         assert (got if got is None else str(got)) == expected
 
 
-@pytest.mark.parametrize("inla, expected", [
+INLA_CASES = [
     (None, None), ({}, None), ({"adaptive_max": object()}, None),
     *((i, INLA_NOT_DICT) for i in ([], "x", False, 0)),
     ({"zeta": 1, "strategy": "bad"}, INLA_EXTRA.format("zeta")),
@@ -188,7 +197,10 @@ def test_quantile(quantile, expected):
     ({"int.strategy": None, "int_strategy": 7}, CHOICE.format("int.strategy", INT_STRATEGIES, "7")),
     ({"int.strategy": "", "int_strategy": "grid"}, CHOICE.format("int.strategy", INT_STRATEGIES, "")),
     ({"int_strategy": None}, None),
-])
+]
+
+
+@pytest.mark.parametrize("inla, expected", INLA_CASES)
 def test_inla(inla, expected):
     check({"inla": inla, "predictor": {}, "family": []}, G, expected)
 
