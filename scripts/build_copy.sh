@@ -7,6 +7,12 @@
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 PYTHON=${PYTHON:-/usr/bin/python3}
+# A relative path (make's .venv/VERSION/bin/python) would not be found from
+# the build folder, where in_build runs commands.
+case $PYTHON in
+    /*) ;;
+    */*) PYTHON=$root/$PYTHON ;;
+esac
 export TARVIK_WERROR=${TARVIK_WERROR:-1}  # warnings are errors in our own builds
 
 # copy_package OUT: the module built into OUT needs its siblings beside it.
