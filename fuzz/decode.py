@@ -18,9 +18,11 @@ the other.
 
 import collections
 import fractions
+import functools
 import math
 import struct
 import sys
+import types
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -184,6 +186,7 @@ class Call:
 
     def __init__(self):
         self.checks = []  # (name, style)
+        self.safety_error = KEEP
         self.kwargs = None
         self.families = None
         self.mutates = False  # a hostile object may change the input
@@ -244,6 +247,8 @@ MISSPELLINGS = [
     lambda r, word: "".join(c.upper() if r.below(2) else c for c in word),
     lambda r, word: word.replace("l", "L").replace("a", "\u00e0", 1),
     lambda r, word: r.chunk(12).decode("latin-1"),  # where the module's comparisons lead the fuzzer
+    lambda r, word: word + " " * r.byte(),  # past the module's buffer for a normal form, or not
+    lambda r, word: word * (1 + r.below(16)),
 ]
 
 
@@ -444,34 +449,59 @@ def mapping(r, words, values, path, depth):
     return made
 
 
+# The ways of calling each check, `func(kwargs, families)`: first those
+# that bind, each through another of the interpreter's paths (a call's own
+# arguments, * and **, a bound method, functools.partial, __call__), then
+# binding errors.
 STRUCTURE_STYLES = [
-    lambda k, f: ((k, f), {}),
-    lambda k, f: ((k,), {}),
-    lambda k, f: ((), {"kwargs": k, "families": f}),
-    lambda k, f: ((k,), {"families": f}),
-    lambda k, f: ((), {"families": f, "kwargs": k}),
-    lambda k, f: ((), {"kwargs": k}),
-    lambda k, f: ((k, f, f), {}),
-    lambda k, f: ((), {"families": f}),
-    lambda k, f: ((k,), {"kwargs": k}),
-    lambda k, f: ((k,), {"family": f}),
+    lambda func, k, f: func(k, f),
+    lambda func, k, f: func(k),
+    lambda func, k, f: func(kwargs=k, families=f),
+    lambda func, k, f: func(k, families=f),
+    lambda func, k, f: func(families=f, kwargs=k),
+    lambda func, k, f: func(kwargs=k),
+    lambda func, k, f: func(*(k, f)),
+    lambda func, k, f: func(*(k,), **{"families": f}),
+    lambda func, k, f: types.MethodType(func, k)(f),
+    lambda func, k, f: functools.partial(func, k)(f),
+    lambda func, k, f: func.__call__(k, f),
+    lambda func, k, f: func(k, f, f),
+    lambda func, k, f: func(families=f),
+    lambda func, k, f: func(k, kwargs=k),
+    lambda func, k, f: func(k, family=f),
+    lambda func, k, f: func(),
+    lambda func, k, f: func(**{"kwargs": k, "x": 1}),
 ]
 COMPUTE_STYLES = [
-    lambda k, f: ((k,), {}),
-    lambda k, f: ((), {"kwargs": k}),
-    lambda k, f: ((k, f), {}),
-    lambda k, f: ((), {}),
-    lambda k, f: ((k,), {"families": f}),
+    lambda func, k, f: func(k),
+    lambda func, k, f: func(kwargs=k),
+    lambda func, k, f: func(*(k,)),
+    lambda func, k, f: types.MethodType(func, k)(),
+    lambda func, k, f: functools.partial(func, kwargs=k)(),
+    lambda func, k, f: func.__call__(k),
+    lambda func, k, f: func(k, f),
+    lambda func, k, f: func(),
+    lambda func, k, f: func(k, families=f),
+    lambda func, k, f: func(k, kwargs=k),
+    lambda func, k, f: func(**{"kwargs": k, "families": f}),
 ]
 STRUCTURE, COMPUTE = "enforce_control_structure", "enforce_compute_section"
 STYLES = {STRUCTURE: STRUCTURE_STYLES, COMPUTE: COMPUTE_STYLES}
+BINDING = {STRUCTURE: 11, COMPUTE: 6}  # the styles that bind
 CHECKS = [[STRUCTURE], [COMPUTE], [STRUCTURE, COMPUTE], [COMPUTE, STRUCTURE]]
+# What the module's namespace may hold as SafetyError instead of the
+# package's class (the suite's stand-ins that keep no state between calls):
+# the name is looked up at each raise, the model's too.
+SAFETY_ERRORS = [factory for name, factory in hostile.FACTORIES.items()
+                 if "chain" not in name and "cause" not in name]
+KEEP = object()  # the package's own SafetyError
 
 
 def style(r, name):
-    """Mostly the package's own ways of calling; now and then a binding error."""
-    styles = STYLES[name]
-    return r.below(len(styles)) if r.rarely() and r.rarely() else r.below(2)
+    """Mostly the package's own two ways; then any that binds; now and then a binding error."""
+    if not r.rarely():
+        return r.below(2)
+    return r.below(len(STYLES[name]) if r.rarely() else BINDING[name])
 
 
 def families(r):
@@ -503,6 +533,7 @@ def decode(data):
     call = Call()
     r = Reader(data, call)
     call.checks = [(name, style(r, name)) for name in r.pick(CHECKS)]
+    call.safety_error = r.pick(SAFETY_ERRORS) if r.rarely() and r.rarely() else KEEP
     call.families = families(r)
     kind = r.pick([properties.SubDict, None, list, collections.OrderedDict]) if r.rarely() and r.rarely() else dict
     kwargs = call.kwargs = None if kind is None else r.new(kind())
@@ -520,6 +551,6 @@ def decode(data):
     return call
 
 
-def arguments(call, name, style):
-    """The positional and keyword arguments of `name` called in `style`."""
-    return STYLES[name][style](call.kwargs, call.families)
+def call_check(module, call, name, style):
+    """Runs the check `name` of `module` (the module or the model) in `style`."""
+    return STYLES[name][style](getattr(module, name), call.kwargs, call.families)

@@ -35,6 +35,9 @@ if [ ! -e "$runtime" ]; then
     exit 1
 fi
 run_env=(
+    # libFuzzer runs fuzz/harness.py again by itself to minimise a crash:
+    # its "#!/usr/bin/env python3" is to find this interpreter.
+    PATH="$(dirname "$PYTHON"):$PATH"
     LD_PRELOAD="$runtime"
     PYTHONMALLOC=malloc
     PYTHONHASHSEED=0  # the same set orders each run, so that a finding reproduces
@@ -50,12 +53,14 @@ case "$module" in
 esac
 echo "fuzz: fuzzing $module"
 
+# From the clone's root, so that paths in ARGS are read from there; the
+# build comes first on the module path all the same.
+harness=(env PYTHONPATH="$out" "${run_env[@]}" "$PYTHON" fuzz/harness.py)
 if [ $# -gt 0 ]; then
-    in_build "$out" "$PYTHON" "$root/fuzz/harness.py" "$@"
-    exit
+    exec "${harness[@]}" "$@"
 fi
 mkdir -p "$corpus" "$findings"
-in_build "$out" "$PYTHON" "$root/fuzz/harness.py" \
+"${harness[@]}" \
     -max_total_time="${FUZZ_SECONDS:-600}" -seed="${FUZZ_SEED:-0}" \
     -timeout=60 -max_len=512 -print_final_stats=1 \
     -artifact_prefix="$findings/" "$corpus" "$root/fuzz/seeds"
