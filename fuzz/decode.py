@@ -56,8 +56,8 @@ NUMERIC_TEXTS = [
 ]  # fmt: skip
 # What str.strip() removes, and one it keeps (ZERO WIDTH SPACE).
 BLANKS = [" ", "\t", "\n", "\x0b", "\x1c", "\x1f", "\x85", "\xa0", "\u2003", "\u2028", "\u3000", "\u200b"]
-EFFECTS = ["value", "raise", "exit", "odd", "clear", "pop", "add", "wipe"]
-MUTATIONS = {"clear", "pop", "add", "wipe"}
+EFFECTS = ["value", "raise", "exit", "odd", "clear", "pop", "add", "replace", "wipe"]
+MUTATIONS = {"clear", "pop", "add", "replace", "wipe"}
 
 
 class HostileError(Exception):
@@ -129,13 +129,14 @@ def change(self):
         return
     if self.effect == "clear":
         dict.clear(target)
-    elif self.effect == "pop":
-        for key, value in list(dict.items(target)):
-            if key is self or value is self:
-                dict.pop(target, key)
-                return
-        if dict.__len__(target):
-            dict.pop(target, next(iter(dict.keys(target))))
+    elif self.effect in ("pop", "replace"):
+        # Its own entry (or else the first): taken out, or given another value.
+        entries = list(dict.items(target))
+        keys = [key for key, value in entries if key is self or value is self] + [key for key, _ in entries]
+        if keys and self.effect == "pop":
+            dict.pop(target, keys[0])
+        elif keys:
+            dict.__setitem__(target, keys[0], "fast")
     else:
         dict.__setitem__(target, self.added, "fast")
 
@@ -249,6 +250,8 @@ MISSPELLINGS = [
     lambda r, word: r.chunk(12).decode("latin-1"),  # where the module's comparisons lead the fuzzer
     lambda r, word: word + " " * r.byte(),  # past the module's buffer for a normal form, or not
     lambda r, word: word * (1 + r.below(16)),
+    # Wider storage: KELVIN SIGN lower-cases to "k", DOTTED CAPITAL I to two characters.
+    lambda r, word: r.pick(["\u212a", "\u0130", "\U0001f600", "\ud800", "\uff21"]) + word.upper(),
 ]
 
 
