@@ -90,7 +90,7 @@ def as_base(self, method, args):
     if method == "__hash__":
         return hash(self.hash_as)
     if method == "__bool__":  # neither object nor dict has one
-        return dict.__len__(self) > 0 if isinstance(self, dict) else True
+        return dict.__len__(self) > 0 if issubclass(type(self), dict) else True
     return getattr(type(self).__mro__[1], method)(self, *args)
 
 
@@ -115,17 +115,22 @@ def act(self, method, args):
 
 
 def change(self):
-    """Changes the mapping `self` sits in (itself, for a mapping), or every mapping."""
+    """Changes the mapping `self` sits in (itself, for a mapping), or every
+    mapping. Types are told by type(): isinstance() would ask an object's
+    own __class__."""
     if self.effect == "wipe":
         hostile.wipe(self.root)
         return
-    target = self if isinstance(self, dict) else self.root
+    target = self if issubclass(type(self), dict) else self.root
     for index in self.path:  # positions of the values that lead to the mapping
-        values = list(dict.values(target)) if isinstance(target, dict) else list(target)
-        if index >= len(values) or not isinstance(values[index], (dict, list)):
+        if issubclass(type(target), dict):
+            values = list(dict.values(target))
+        else:
+            values = list.__getitem__(target, slice(None))
+        if index >= len(values) or not issubclass(type(values[index]), (dict, list)):
             break
         target = values[index]
-    if not isinstance(target, dict):
+    if not issubclass(type(target), dict):
         return
     if self.effect == "clear":
         dict.clear(target)
@@ -316,10 +321,11 @@ def key(r, words, path, hostile_key):
 def number(r):
     """A float, an int or a numeric text: the quantile's usual kinds."""
     kind = r.below(8)
+    if kind == 0:
+        return r.new(struct.unpack("<d", r.chunk(8).ljust(8, b"\0"))[0])
     if kind < 3:
-        raw = r.chunk(8).ljust(8, b"\0")
-        return r.new(struct.unpack("<d", raw)[0]) if kind == 0 else r.pick(
-            [0.5, 1e-12, 0.999, 0.0, 1.0, -0.0, 5e-324, math.nextafter(1.0, 0.0), math.nan, math.inf, -math.inf])
+        return r.pick([0.5, 1e-12, 0.999, 0.0, 1.0, -0.0, 5e-324, math.nextafter(1.0, 0.0), math.nan, math.inf,
+                       -math.inf])
     if kind == 3:
         return r.pick([0, 1, 2, -1, True, False, 10**400, 2**63, Int(1), Int(0)])
     if kind == 4:

@@ -121,9 +121,9 @@ def switches(call):
     """The names of the switches of the compute section, read with every hostile method inert."""
     decode.changing.append(None)
     try:
-        control = call.kwargs.get("control") if type(call.kwargs) is dict else None
-        compute = dict.get(control, "compute") if isinstance(control, dict) else None
-        if not isinstance(compute, dict):
+        control = dict.get(call.kwargs, "control") if type(call.kwargs) is dict else None
+        compute = dict.get(control, "compute") if issubclass(type(control), dict) else None
+        if not issubclass(type(compute), dict):
             return []
         return [name for name in decode.SWITCHES if dict.__contains__(compute, name)]
     finally:
@@ -134,8 +134,13 @@ class Ordered(frozenset):
     """The switches, visited by the model in the order of `self.order`."""
 
     def intersection(self, keys):
-        found = frozenset.intersection(self, keys)
-        return sorted(found, key=lambda key: self.order.index(str.__str__(key)))
+        return sorted(frozenset.intersection(self, keys), key=self.position)
+
+    def position(self, key):
+        # Read as a str by str's own methods; a key of another type equal
+        # to a switch by its own __eq__ goes last.
+        text = str.__str__(key) if issubclass(type(key), str) else None
+        return self.order.index(text) if text in self.order else len(self.order)
 
 
 def orders(names):
