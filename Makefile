@@ -62,7 +62,7 @@ help:
 	@echo "make test-general  build without the fast reader (build/general-\$$PY/), whole suite run"
 	@echo "make sanitize      ASan+UBSan build in build/asan-\$$PY/, whole suite run against it"
 	@echo "make coverage      --coverage build in build/coverage-\$$PY/, whole suite run, gcovr figures"
-	@echo "make fuzz          clang+libFuzzer+ASan+UBSan build in build/fuzz/, differential fuzzing"
+	@echo "make fuzz          clang+libFuzzer+ASan+UBSan build in build/fuzz-\$$PY/, differential fuzzing"
 	@echo "                   for \$$FUZZ_SECONDS ($(FUZZ_SECONDS)) under atheris (FUZZ_SEED=N, FUZZ_ARGS=...)"
 	@echo "make dist          the sdist once, and a wheel of it for each of \$$PYTHONS, in dist/"
 	@echo "make bench         build, then run bench/bench.py"

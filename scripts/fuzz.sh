@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Build tarvik.safety.control for the fuzzer into build/fuzz/ (clang with
+# Build tarvik.safety.control for the fuzzer into build/fuzz-VERSION/ (clang with
 # libFuzzer's coverage, AddressSanitizer and UndefinedBehaviorSanitizer:
 # TARVIK_FUZZ of setup.py), beside copies of the package's Python files, and
 # run the differential fuzz target fuzz/harness.py against it under atheris.
@@ -21,13 +21,14 @@
 # the harness counts the references of the input's objects instead.
 set -euo pipefail
 source "$(dirname "$0")/build_copy.sh"
-out=$root/build/fuzz
+version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+out=$root/build/fuzz-$version
 corpus=$root/build/fuzz-corpus
 findings=$root/build/fuzz-findings
 
 export CC=${CC:-clang} CXX=${CXX:-clang++}
 export TARVIK_FUZZ=1  # read by setup.py; needs clang
-build_into "$out" "$root/build/fuzz-temp"
+build_into "$out" "$out-temp"
 
 runtime=$("$PYTHON" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so
 if [ ! -e "$runtime" ]; then
