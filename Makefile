@@ -10,7 +10,7 @@ PY ?= 3.11
 PYTHONS ?= 3.11 3.12 3.13
 
 VENV := .venv/$(PY)
-PYTHON := $(VENV)/bin/python
+PYTHON := $(abspath $(VENV))/bin/python
 DEV := $(VENV)/.dev
 FUZZ := $(VENV)/.fuzz
 CLANG_FORMAT ?= $(VENV)/bin/clang-format
@@ -28,6 +28,8 @@ FUZZ_SEED ?= 0
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
 export TARVIK_WERROR ?= 1
+# A folder that `make dist` filled: the packaging tests install from it.
+export TARVIK_DIST ?=
 
 # $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
 # (apt-get update once, only when something is missing); without root, name
@@ -126,7 +128,7 @@ dist: deps $(DEV)
 	$(PYTHON) -m build --sdist --outdir dist .
 	$(PYTHON) -m build --wheel --outdir dist standins
 	@for version in $(PYTHONS); do \
-		$(MAKE) --no-print-directory .venv/$$version/.dev PY=$$version && \
+		$(MAKE) -s --no-print-directory .venv/$$version/.dev PY=$$version && \
 		.venv/$$version/bin/python -m pip wheel --quiet --no-deps \
 			--wheel-dir dist dist/tarvik_safety_control-*.tar.gz || exit 1; \
 	done

@@ -3,7 +3,7 @@
 Run from the repository root after the in-place build (`make bench` does
 both):
 
-    /usr/bin/python3 bench/bench.py [--quick] [--json PATH]
+    .venv/3.11/bin/python bench/bench.py [--quick] [--json PATH]
 
 It times the copy of the module that the interpreter finds (an installed
 one, say), or else this clone's build; the figures name the one timed.

@@ -3,8 +3,8 @@
 Run from the repository root after the in-place build (`make
 bench-instructions` installs valgrind when missing, builds, and runs this):
 
-    /usr/bin/python3 bench/instructions.py [--only TEXT] [--calls N]
-                                           [--root DIR] [--json PATH]
+    .venv/3.11/bin/python bench/instructions.py [--only TEXT] [--calls N]
+                                                [--root DIR] [--json PATH]
 
 Wall-clock ratios on a shared machine move by half a unit from run to run;
 instruction counts do not, so a change's cost shows even when it is small.

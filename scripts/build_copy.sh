@@ -1,18 +1,15 @@
 # Sourced by the scripts that build tarvik.safety.control into a folder of
 # build/, beside copies of the package's Python files, and run the whole
 # pytest suite against that build (sanitize.sh, general.sh; coverage.sh for
-# the copies). Sets `root` (and makes it the current folder) and PYTHON;
-# the callers set -euo pipefail.
+# the copies). Sets `root` (and makes it the current folder), PYTHON (the
+# interpreter of a venv of the project's, `make` passes its own) and
+# `version`, its major.minor, which names the build folders; the callers set
+# -euo pipefail.
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-PYTHON=${PYTHON:-/usr/bin/python3}
-# A relative path (make's .venv/VERSION/bin/python) would not be found from
-# the build folder, where in_build runs commands.
-case $PYTHON in
-    /*) ;;
-    */*) PYTHON=$root/$PYTHON ;;
-esac
+PYTHON=${PYTHON:-$root/.venv/3.11/bin/python}
+version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 export TARVIK_WERROR=${TARVIK_WERROR:-1}  # warnings are errors in our own builds
 
 # copy_package OUT: the module built into OUT needs its siblings beside it.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the C++ sources by the whole pytest suite.
 #
-# Builds tarvik.safety.control with --coverage -O0 into build/coverage/
+# Builds tarvik.safety.control with --coverage -O0 into build/coverage-VERSION/
 # (beside copies of the package's Python files; the in-place build is left
 # alone), runs the suite against that build, and prints gcovr's line and
 # branch figures per source file. Extra arguments go to pytest, e.g.
@@ -11,8 +11,8 @@ source "$(dirname "$0")/build_copy.sh"
 # The coverage of the normal build, fast reader included, with no test
 # skipped for want of it.
 unset TARVIK_GENERAL_READER
-out=$root/build/coverage
-objects=$root/build/coverage-temp
+out=$root/build/coverage-$version
+objects=$out-temp
 
 rm -rf "$out" "$objects"
 mkdir -p "$out"
@@ -29,7 +29,7 @@ CFLAGS="--coverage -O0" CXXFLAGS="--coverage -O0" \
 copy_package "$out"
 
 # cwd build/coverage puts the instrumented package first on sys.path.
-log=$root/build/coverage-pytest.log
+log=$out-pytest.log
 status=0
 (cd "$out" && PYTHONPATH="$out" "$PYTHON" -m pytest -p no:cacheprovider \
     "$root/tests" "$@") 2>&1 | tee "$log" || status=$?
@@ -41,9 +41,9 @@ fi
 filter='tarvik/safety/control/'
 echo
 echo "Lines of the C++ sources run by the suite:"
-gcovr --root "$root" --filter "$filter" "$objects"
+"$PYTHON" -m gcovr --root "$root" --filter "$filter" "$objects"
 echo "Branches of the C++ sources taken by the suite:"
-gcovr --root "$root" --filter "$filter" --branches "$objects"
+"$PYTHON" -m gcovr --root "$root" --filter "$filter" --branches "$objects"
 if [ "$status" -ne 0 ]; then
     echo "coverage: the suite failed (figures above all the same)" >&2
 fi

@@ -21,7 +21,6 @@
 # the harness counts the references of the input's objects instead.
 set -euo pipefail
 source "$(dirname "$0")/build_copy.sh"
-version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 out=$root/build/fuzz-$version
 corpus=$root/build/fuzz-corpus
 findings=$root/build/fuzz-findings

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Build tarvik.safety.control with AddressSanitizer and UndefinedBehaviorSanitizer
-# into build/asan/ (beside copies of the package's Python files) and run the
+# into build/asan-VERSION/ (beside copies of the package's Python files) and run the
 # whole pytest suite against that build.
 #
 # The interpreter itself is not instrumented: the sanitizer runtimes are
@@ -10,10 +10,10 @@
 set -euo pipefail
 source "$(dirname "$0")/build_copy.sh"
 CXX=${CXX:-g++}
-out=$root/build/asan
+out=$root/build/asan-$version
 
 export TARVIK_SANITIZE=1  # read by setup.py; the suite skips pip-install tests
-build_into "$out" "$root/build/asan-temp"
+build_into "$out" "$out-temp"
 
 runtimes=""
 for lib in libasan.so libubsan.so; do

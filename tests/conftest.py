@@ -27,7 +27,7 @@ def pytest_configure(config: pytest.Config) -> None:
         pytest.exit(
             "tarvik.safety.control is not built: the import found only its "
             "source directory. Build it first with `make build` (or "
-            "`/usr/bin/python3 setup.py build_ext --inplace`), or run "
+            "`make build PY=3.12` for another version), or run "
             "`make test`.",
             returncode=2,
         )

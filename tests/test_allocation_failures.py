@@ -320,9 +320,34 @@ if not problems:
 """
 
 
+# CPython 3.13.0's dict.setdefault (PyDict_SetDefaultRef) goes on after failing
+# to grow the dict, leaving it broken: creating any type then crashes the
+# interpreter when that one allocation fails, in any module's exec step.
+SETDEFAULT_PROBE = """
+import _testcapi
+d = dict.fromkeys("abcde")
+_testcapi.set_nomemory(0, 1)
+try:
+    d.setdefault("f")
+except MemoryError:
+    pass
+finally:
+    _testcapi.remove_mem_hooks()
+"""
+
+
+def interpreter_survives_one_failed_dict_resize():
+    import subprocess
+    return subprocess.run([sys.executable, "-c", SETDEFAULT_PROBE], capture_output=True,
+                          timeout=600).returncode == 0
+
+
 @pytest.mark.parametrize("mode", ["once", "from then on"])
 def test_import_with_allocations_failing(mode):
     import inspect
+
+    if mode == "once" and not interpreter_survives_one_failed_dict_resize():
+        pytest.skip("this interpreter's dict.setdefault ignores a failed resize (CPython 3.13.0)")
 
     from test_module import NAMES
     run_python(IMPORT_SWEEP.format(holds_memory_error=inspect.getsource(holds_memory_error),

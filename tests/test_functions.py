@@ -14,6 +14,7 @@ import typing
 
 import messages
 import pytest
+import reference
 
 from tarvik.safety import control
 
@@ -65,10 +66,13 @@ def test_behaves_like_a_python_function(func, monkeypatch):
     assert copy.copy(func) is func and copy.deepcopy(func) is func
     assert repr(func) == f"<function {func.__name__} at {id(func):#x}>"
     assert inspect.isroutine(func)
+    assert set(dir(REFERENCE[func])) <= set(dir(func))  # this version's function attributes
     monkeypatch.setattr(func, "tag", 7, raising=False)
     monkeypatch.setitem(func.__dict__, "other", 8)
     assert (func.__dict__["tag"], func.other) == (7, 8)
-    assert func.__name__ + SIGNATURES[func] in pydoc.render_doc(func, renderer=pydoc.plaintext)
+    # help() shows it as it shows the model's Python function of that name.
+    model = getattr(reference, func.__name__)
+    assert pydoc.plaintext.document(func) == pydoc.plaintext.document(model)
     assert func.__name__ in pydoc.render_doc(control, renderer=pydoc.plaintext)
 
     class Holder:
@@ -85,8 +89,11 @@ def test_behaves_like_a_python_function(func, monkeypatch):
 @pytest.mark.skipif(bool(os.environ.get("TARVIK_SANITIZE")), reason="instrumented build")
 def test_stub_matches_module(tmp_path):
     root = pathlib.Path(control.__file__).resolve().parents[2]
+    # An installed copy is found from anywhere; from site-packages itself,
+    # mypy would take every module there for one of the user's own.
+    cwd = tmp_path if root.name == "site-packages" else root
     proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "tarvik.safety.control"],
-                          cwd=root, capture_output=True, text=True,
+                          cwd=cwd, capture_output=True, text=True,
                           env={**os.environ, "MYPY_CACHE_DIR": str(tmp_path)})
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
@@ -248,11 +255,15 @@ ATTRIBUTE_CHANGES = [
     ("__annotations__", None), ("__annotations__", ["kwargs"]), ("__module__", "elsewhere"),
     ("__module__", 5),
 ]
+DELETIONS = ["__name__", "__qualname__", "__annotations__", "__module__"]
+if sys.version_info >= (3, 12):  # Python functions have had __type_params__ since
+    ATTRIBUTE_CHANGES += [("__type_params__", (typing.TypeVar("T"),)), ("__type_params__", [])]
+    DELETIONS.append("__type_params__")
 
 
 @pytest.mark.parametrize("func", [ECS, ECP])
-@pytest.mark.parametrize("attribute, value", ATTRIBUTE_CHANGES + [(name, "delete") for name in (
-    "__name__", "__qualname__", "__annotations__", "__module__")])
+@pytest.mark.parametrize("attribute, value",
+                         ATTRIBUTE_CHANGES + [(name, "delete") for name in DELETIONS])
 def test_assigning_attributes_as_on_a_python_function(func, attribute, value):
     reference = REFERENCE[func]
     assert (reference.__name__, reference.__qualname__) == (func.__name__, func.__qualname__)

@@ -252,18 +252,44 @@ def test_hostile_mappings(make, func, expected):
     assert before is None or snapshot(kwargs) == before
 
 
-@pytest.mark.parametrize("func, section", [
-    (enforce_control_structure, "inla"), (enforce_compute_section, "compute")])
-def test_reentry_through_a_keys_method_hits_the_recursion_limit(func, section):
-    # keys() calls the check again directly, with no Python frame in between.
-    kwargs = {}
+REENTRY_SCRIPT = """if 1:
+    import functools, threading
+    from tarvik.safety import control
+    func = control.{func}
+    kwargs = {{}}
 
     class Reentrant(dict):
         keys = functools.partial(func, kwargs)
 
-    kwargs["control"] = {section: Reentrant(a=1)}
-    with pytest.raises(RecursionError):
-        func(kwargs)
+    kwargs["control"] = {{{section!r}: Reentrant(a=1)}}
+
+    def call():
+        try:
+            func(kwargs)
+        except RecursionError as exc:
+            print(exc)
+
+    if {stack}:
+        threading.stack_size({stack})
+        thread = threading.Thread(target=call)
+        thread.start()
+        thread.join()
+    else:
+        call()
+"""
+
+
+# keys() calls the check again directly, with no Python frame in between;
+# in a thread whose stack is smaller than the recursion limit expects too.
+@pytest.mark.parametrize("stack", [0, 512 * 1024])
+@pytest.mark.parametrize("func, section", [
+    ("enforce_control_structure", "inla"), ("enforce_compute_section", "compute")])
+def test_reentry_through_a_keys_method_hits_the_recursion_limit(func, section, stack):
+    script = REENTRY_SCRIPT.format(func=func, section=section, stack=stack)
+    proc = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True,
+                          text=True, timeout=600)
+    assert (proc.returncode, proc.stdout) == (
+        0, "maximum recursion depth exceeded while calling a Python object\n"), proc.stderr
 
 
 def test_chained_raise_keeps_a_generators_exception_state_its_own():

@@ -1,13 +1,17 @@
-"""Packaging: what the sdist and the wheel carry, an install beside the tarvik
-package, the README's recipes, how the suite finds the module, and make's
+"""Packaging: what the sdist and the wheels carry, installs into fresh venvs
+of the interpreter's version (beside the tarvik package, and the README's
+recipes), how the suite finds the module, the build switches, and make's
 dependency check.
 
 All of them carry the `packaging` marker: `make test` leaves them out, `make
-test-packaging` runs them. The venv tests take most of this file's time; they
-build from a copy of the clone (the build leaves the checkout alone) and skip
-themselves in the sanitizer run, in the run against the general-reader build,
-and in the suite that the README's recipe runs against an installed copy from
-inside one of them.
+test-packaging` runs them (`make test-packaging-versions` under each
+version). The venv tests take most of this file's time; they build from a
+copy of the clone (the build leaves the checkout alone), install from the
+Package Index what a user's pip would, and skip themselves in the sanitizer
+run, in the run against the general-reader build, and in the suite that the
+README's recipe runs against an installed copy from inside one of them.
+With TARVIK_DIST naming a folder that `make dist` filled, they install its
+sdist and this version's wheel instead of building their own.
 """
 
 import json
@@ -39,6 +43,7 @@ MODULE = f"tarvik/safety/control{sysconfig.get_config_var('EXT_SUFFIX')}"
 OURS = {MODULE, "tarvik/safety/control.pyi"}
 PACKAGE = {"tarvik/__init__.py", "tarvik/safety/__init__.py", "tarvik/safety/errors.py",
            "tarvik/safety/family.py", "tarvik/safety/py.typed"}  # the stand-ins
+TAG = f"cp{sys.version_info.major}{sys.version_info.minor}"
 MESSAGE = messages.compute_not_bool.format("dic")
 BUILD_PRODUCTS = shutil.ignore_patterns(
     ".git", "build", "dist", "*.egg-info", "*.so", "__pycache__", ".venv*", ".pytest_cache",
@@ -46,10 +51,12 @@ BUILD_PRODUCTS = shutil.ignore_patterns(
 
 
 def user_env(**extra):
-    """The environment of a user's shell: no strict build, no path of ours."""
+    """The environment of a user's shell: no strict build, no path of ours, and
+    this interpreter as `python` (its venv's bin/ first on the path)."""
     ours = ("PYTHONPATH", "PYTHONSAFEPATH", "PYTHONMALLOC", "LD_PRELOAD", "TARVIK_WERROR",
-            "TARVIK_SANITIZE", "TARVIK_GENERAL_READER")
+            "TARVIK_SANITIZE", "TARVIK_GENERAL_READER", "VIRTUAL_ENV")
     env = {k: v for k, v in os.environ.items() if k not in ours}
+    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
     return {**env, "PIP_DISABLE_PIP_VERSION_CHECK": "1", **extra}
 
 
@@ -75,6 +82,11 @@ def readme_recipes() -> str:
     return "".join(blocks)
 
 
+def wheel_files(wheel: Path) -> set:
+    names = zipfile.ZipFile(wheel).namelist()
+    return {name for name in names if ".dist-info/" not in name}
+
+
 @slow
 def test_readme_recipes(tmp_path):
     clone = copy_of_clone(tmp_path / "clone")
@@ -85,21 +97,18 @@ def test_readme_recipes(tmp_path):
     script = "set -euo pipefail\n" + readme_recipes()
     out = run("bash", "-c", script, cwd=clone, env=user_env(**{NESTED: "1"})).stdout
 
-    for venv in (".venv", ".venv-pyenv"):  # Debian's Python, pyenv's
-        assert f"{clone}/{venv}/lib/python3.11/site-packages/{MODULE}\n" in out, out
+    site = f"lib/python{sys.version_info.major}.{sys.version_info.minor}/site-packages"
+    for venv in (".venv-try", ".venv-wheel"):  # from the clone, from the wheel
+        assert f"{clone}/{venv}/{site}/{MODULE}\n" in out, out
     # The suite passed against the installed copy, and said so.
-    loaded = re.escape(f"tarvik.safety.control loaded from: {clone}/.venv/lib/")
-    assert re.search(rf"^{loaded}\S+\.so$", out, re.M), out
+    loaded = re.escape(f"tarvik.safety.control loaded from: {clone}/.venv-try/{site}/{MODULE}")
+    assert re.search(rf"^{loaded}$", out, re.M), out
     assert re.search(r"^=+ \d+ passed", out, re.M), out
     (ours,) = (clone / "dist").glob("tarvik_safety_control-*.whl")
     (standins,) = (clone / "dist").glob("tarvik_safety_control_standins-*.whl")
+    assert f"-{TAG}-{TAG}-" in ours.name
     assert wheel_files(ours) == OURS
     assert wheel_files(standins) == PACKAGE
-
-
-def wheel_files(wheel: Path) -> set:
-    names = zipfile.ZipFile(wheel).namelist()
-    return {name for name in names if ".dist-info/" not in name}
 
 
 FAKE_PACKAGE = {  # a tarvik of its own, as the real one would be installed
@@ -144,11 +153,26 @@ except ModuleNotFoundError as err:
 """
 
 
+def distributions(tmp_path):
+    """The sdist and this version's wheel: those `make dist` left in
+    TARVIK_DIST, or else ones built here from a copy of the clone (the wheel
+    from the sdist, as `python -m build` makes it)."""
+    made = os.environ.get("TARVIK_DIST")
+    if made:
+        folder = Path(made)
+    else:
+        clone = copy_of_clone(tmp_path / "clone")
+        folder = tmp_path / "dist"
+        run(sys.executable, "-m", "build", "--outdir", folder, clone, cwd=tmp_path)
+    (sdist,) = folder.glob("tarvik_safety_control-*.tar.gz")
+    (wheel,) = folder.glob(f"tarvik_safety_control-*-{TAG}-{TAG}-*.whl")
+    return sdist, wheel
+
+
 @slow
-def test_sdist_installs_beside_the_package_and_leaves_it_alone(tmp_path):
-    clone = copy_of_clone(tmp_path / "clone")
-    run(sys.executable, "setup.py", "-q", "sdist", "-d", tmp_path / "sdist", cwd=clone)
-    (sdist,) = (tmp_path / "sdist").glob("tarvik-safety-control-*.tar.gz")
+@pytest.mark.parametrize("source", ["wheel", "sdist"])
+def test_installs_beside_the_package_and_leaves_it_alone(source, tmp_path):
+    sdist, wheel = distributions(tmp_path)
     with tarfile.open(sdist) as archive:
         members = {name.split("/", 1)[1] for name in archive.getnames() if "/" in name}
     sources = {str(p.relative_to(ROOT)) for pattern in ("*.cpp", "*.hpp")
@@ -157,36 +181,33 @@ def test_sdist_installs_beside_the_package_and_leaves_it_alone(tmp_path):
     assert members >= sources | {"tarvik/safety/control.pyi", "setup.py", "pyproject.toml",
                                  "MANIFEST.in", "README.md", "CHANGELOG.md"}
     assert not members & PACKAGE
+    assert wheel_files(wheel) == OURS
 
     fake = tmp_path / "fake"
     for name, text in FAKE_PACKAGE.items():
         (fake / name).parent.mkdir(parents=True, exist_ok=True)
         (fake / name).write_text(text)
     (fake / "pyproject.toml").write_text(FAKE_PYPROJECT)
-    # The system site packages supply setuptools and wheel (no build isolation).
-    run(sys.executable, "-m", "venv", "--system-site-packages", "venv", cwd=tmp_path)
+    run(sys.executable, "-m", "venv", "venv", cwd=tmp_path)  # a fresh one: pip alone
     python = tmp_path / "venv" / "bin" / "python"
 
     def pip(*args):
-        return run(python, "-m", "pip", *args, "--no-index", "--no-deps", cwd=tmp_path).stdout
+        return run(python, "-m", "pip", *args, "--no-deps", cwd=tmp_path).stdout
 
     def snapshot():
         return json.loads(run(python, "-P", "-c", SNAPSHOT, cwd=tmp_path).stdout)
 
-    pip("install", "--no-build-isolation", fake)
+    pip("install", fake)
     before = snapshot()
     assert set(before) >= set(FAKE_PACKAGE)
 
-    # What `pip install` of the sdist does, in two steps to look at the wheel.
-    pip("wheel", "--no-build-isolation", "-w", "wheels", sdist)
-    (wheel,) = (tmp_path / "wheels").glob("tarvik_safety_control-*.whl")
-    assert wheel_files(wheel) == OURS
-
-    pip("install", wheel)
+    # The wheel offline; the sdist built by pip, in isolation.
+    pip("install", *(["--no-index", wheel] if source == "wheel" else [sdist]))
     assert snapshot() == before
     assert run(python, "-P", "-c", BESIDE, cwd=tmp_path).stdout == f"real tarvik: {MESSAGE}\n"
     # The package is marked typed, so mypy reads the stub beside the module.
-    typed = run(python, "-m", "mypy", "--no-incremental", "--cache-dir", tmp_path / "mypy", "-c",
+    typed = run(sys.executable, "-m", "mypy", "--python-executable", python, "--no-incremental",
+                "--cache-dir", tmp_path / "mypy", "-c",
                 "from tarvik.safety.control import enforce_compute_section as f\nf(1)\n",
                 cwd=tmp_path, ok=False)
     assert typed.returncode == 1 and 'has incompatible type "int"' in typed.stdout, typed.stdout
@@ -208,15 +229,30 @@ def test_pytest_command_tests_the_same_module(where, tmp_path):
     assert f"tarvik.safety.control loaded from: {control.__file__}\n" in done.stdout
 
 
+# Stands in for the compiler and linker: notes its arguments, makes its output.
+RECORDING_COMPILER = """#!/bin/sh
+echo "$@" >> "$COMPILES"
+while [ $# -gt 0 ]; do
+    if [ "$1" = -o ]; then mkdir -p "$(dirname "$2")" && : > "$2"; fi
+    shift
+done
+"""
+
+
 def compile_flags(tmp_path, variable, value):
     """The flags of each compiler run of a build with `variable` set to
     `value` (None: not set)."""
-    env = user_env(**({variable: value} if value else {}))
-    out = run(sys.executable, "setup.py", "--dry-run", "build_ext", "--force",
-              "--build-lib", tmp_path / "lib", "--build-temp", tmp_path / "temp",
-              cwd=ROOT, env=env).stdout
-    compiles = [set(line.split()) for line in out.splitlines() if re.search(r"\s-c \S+\.cpp ", line)]
-    assert compiles, out
+    compiler = tmp_path / "cc"
+    compiler.write_text(RECORDING_COMPILER)
+    compiler.chmod(0o755)
+    record = tmp_path / "compiles"
+    env = user_env(CC=str(compiler), CXX=str(compiler), LDSHARED=f"{compiler} -shared",
+                   COMPILES=str(record), **({variable: value} if value else {}))
+    run(sys.executable, "setup.py", "build_ext", "--force", "--build-lib", tmp_path / "lib",
+        "--build-temp", tmp_path / "temp", cwd=ROOT, env=env)
+    lines = record.read_text().splitlines()
+    compiles = [set(line.split()) for line in lines if re.search(r"(^|\s)-c \S+\.cpp", line)]
+    assert compiles, lines
     return compiles
 
 

@@ -4,6 +4,7 @@
 // string annotations, a code object for signature introspection, a
 // __dict__, method binding through __get__, pickling by reference.
 #include "function.hpp"
+#include "compat.hpp"
 
 #include <structmember.h>
 
@@ -30,6 +31,7 @@ struct CheckFunction {
     PyObject *defaults;    // tuple or nullptr
     PyObject *kwdefaults;  // dict or nullptr
     PyObject *annotations; // dict or nullptr
+    PyObject *type_params; // tuple or nullptr (reads as ()), from 3.12 on
     PyObject *code;        // code object describing the parameters
     PyObject *varnames;    // tuple of the parameter names
     PyObject *dict;        // __dict__
@@ -122,7 +124,8 @@ bool keyword_index(CheckFunction *self, PyObject *keyword, Py_ssize_t *index)
     return false;
 }
 
-PyObject *argument_type_error(const Parameter &parameter, PyObject *value)
+[[gnu::cold]] PyObject *argument_type_error(const Parameter &parameter,
+                                            PyObject *value)
 {
     bool subclass = PyObject_TypeCheck(value, parameter.exact_type);
     raise_formatted(
@@ -183,6 +186,24 @@ int bind_general(CheckFunction *self, PyObject *const *args, Py_ssize_t given,
     return 0;
 }
 
+// The check of a call whose kwargs["control"], `found` (a reference the call
+// hands over), is not None. Apart, so that a call without `control` does not
+// set up what this one needs: 12 instructions of about 420 (bench).
+template <Py_ssize_t Count>
+[[gnu::noinline]] PyObject *
+check_found(CheckFunction *self, PyObject *const *bound, PyObject *found)
+{
+    // `control` is owned for the call: the checks run the caller's Python
+    // code, which may change the caller's dicts. The families are held for
+    // the call already, by the caller or with the defaults it was bound with.
+    Ref control = Ref::steal(found);
+    return self->spec->check(
+               {self->globals, self->builtins, Count > 1 ? bound[1] : nullptr},
+               control.get())
+               ? Py_NewRef(Py_None)
+               : nullptr;
+}
+
 // After binding: the argument tests, kwargs.get("control"), then the
 // check; `bound` holds one argument per parameter, borrowed from the caller
 // or the defaults the call holds.
@@ -198,21 +219,15 @@ PyObject *run_check(CheckFunction *self, PyObject *const *bound)
     // Both checks begin with kwargs.get("control") and have nothing to say
     // when it is None. Only the lookup's key comparisons can run Python
     // code here, and the interpreter guards those against recursion.
-    PyObject *found = PyDict_GetItemWithError(bound[0], words.control);
-    if (!found) {
-        return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    PyObject *found = nullptr;
+    int got = dict_get_ref(bound[0], words.control, &found);
+    if (got <= 0) {
+        return got < 0 ? nullptr : Py_NewRef(Py_None);
     }
     if (found == Py_None) {
-        Py_RETURN_NONE;
+        return found; // the reference to None is the result
     }
-    // Owned for the call: the checks run the caller's Python code, which
-    // may clear the function's own attributes or the caller's dicts.
-    Ref control = Ref::borrow(found);
-    Ref families = Ref::borrow(Count > 1 ? bound[1] : nullptr);
-    return spec.check({self->globals, self->builtins, families.get()},
-                      control.get())
-               ? Py_NewRef(Py_None)
-               : nullptr;
+    return check_found<Count>(self, bound, found);
 }
 
 // A call with keywords, or another number of positional arguments than
@@ -261,6 +276,7 @@ int check_function_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(self->defaults);
     Py_VISIT(self->kwdefaults);
     Py_VISIT(self->annotations);
+    Py_VISIT(self->type_params);
     Py_VISIT(self->code);
     Py_VISIT(self->varnames);
     Py_VISIT(self->dict);
@@ -281,6 +297,7 @@ int check_function_clear(PyObject *op)
     Py_CLEAR(self->globals);
     Py_CLEAR(self->builtins);
     Py_CLEAR(self->annotations);
+    Py_CLEAR(self->type_params);
     Py_CLEAR(self->dict);
     return 0;
 }
@@ -419,6 +436,26 @@ int set_annotations(PyObject *op, PyObject *value, void *)
     return 0;
 }
 
+#if TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS
+// __type_params__: a tuple, as on a Python function, which cannot lose it.
+PyObject *get_type_params(PyObject *op, void *)
+{
+    PyObject *type_params = as_function(op)->type_params;
+    return type_params ? Py_NewRef(type_params) : PyTuple_New(0);
+}
+
+int set_type_params(PyObject *op, PyObject *value, void *)
+{
+    if (!value || !PyTuple_Check(value)) {
+        raise_formatted(PyExc_TypeError,
+                        "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    Py_XSETREF(as_function(op)->type_params, Py_NewRef(value));
+    return 0;
+}
+#endif
+
 // `__module__` is each function's own attribute, which may be replaced or
 // deleted (it then reads as None), as on a Python function. It is served
 // here, not by a descriptor in the type, whose own __module__ (the module's
@@ -459,6 +496,9 @@ PyGetSetDef check_function_getset[] = {
     {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__code__", get_code, nullptr, nullptr, nullptr},
+#if TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -554,8 +594,14 @@ Ref make_code(const FunctionSpec &spec, PyObject *module, PyObject *varnames,
 // __builtins__ entry, else the interpreter's.
 Ref builtins_of(PyObject *globals)
 {
-    PyObject *entry =
-        globals ? PyDict_GetItemString(globals, "__builtins__") : nullptr;
+    Ref name = Ref::steal(PyUnicode_InternFromString("__builtins__"));
+    if (!name) {
+        return Ref();
+    }
+    PyObject *entry = PyDict_GetItemWithError(globals, name.get());
+    if (!entry && PyErr_Occurred()) {
+        return Ref();
+    }
     if (entry && PyModule_Check(entry)) {
         return Ref::borrow(PyModule_GetDict(entry));
     }
@@ -570,7 +616,7 @@ Ref builtins_of(PyObject *globals)
 Ref make_function(const FunctionSpec &spec, PyObject *module)
 {
     PyObject *globals = PyModule_GetDict(module);
-    Ref builtins = builtins_of(globals);
+    Ref builtins = globals ? builtins_of(globals) : Ref();
     Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
     Ref module_attribute = Ref::steal(PyUnicode_FromString(module_name));
     Ref varnames = Ref::steal(PyTuple_New(spec.parameter_count));
@@ -623,6 +669,7 @@ Ref make_function(const FunctionSpec &spec, PyObject *module)
         spec.families_default ? Py_NewRef(families_defaults) : nullptr;
     self->kwdefaults = nullptr;
     self->annotations = annotations.release();
+    self->type_params = nullptr;
     self->code = code.release();
     self->varnames = varnames.release();
     self->dict = nullptr;

@@ -36,6 +36,7 @@
 #ifndef TARVIK_SAFETY_CONTROL_READERS_HPP
 #define TARVIK_SAFETY_CONTROL_READERS_HPP
 
+#include "compat.hpp"
 #include "messages.hpp"
 #include "text.hpp"
 
@@ -517,16 +518,14 @@ bool decide(const CallContext &call, PyObject *control, Check &&check)
     }
 #endif
     OwnedCall owned_call(call);
-    const CallContext &owned = owned_call.get();
     // The caller's own methods can call a check again with no Python frame
-    // in between; the interpreter's recursion limit must still hold.
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    // in between.
+    RecursionGuard guard;
+    if (!guard) {
         return false;
     }
-    GeneralReader general(owned);
-    bool accepted = check(general, control);
-    Py_LeaveRecursiveCall();
-    return accepted;
+    GeneralReader general(owned_call.get());
+    return check(general, control);
 }
 
 } // namespace tarvik
