@@ -20,7 +20,7 @@ DEB_PACKAGES := g++ make
 BENCH_INSTRUCTIONS_PACKAGES := valgrind
 # clang builds the module for the fuzzer; llvm's symbolizer names the lines
 # of a sanitizer's report.
-FUZZ_PACKAGES := clang libclang-rt-14-dev llvm
+FUZZ_PACKAGES := clang libclang-rt-dev llvm
 # How long make fuzz runs, in seconds, and libFuzzer's seed (0: a new one).
 FUZZ_SECONDS ?= 600
 FUZZ_SEED ?= 0
