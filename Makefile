@@ -57,7 +57,7 @@ help:
 	@echo "make venv          .venv/\$$PY/ with the project's tools from the Package Index"
 	@echo "make build         build the extension in place (tarvik/safety/)"
 	@echo "make demo          build, then run examples/demo.py"
-	@echo "make test          build, then run the pytest suite except the packaging tests"
+	@echo "make test          build, run the suite except the packaging tests, then again without the fast reader"
 	@echo "make test-versions make test under each of \$$PYTHONS ($(PYTHONS))"
 	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist, wheels)"
 	@echo "make test-packaging-versions  make test-packaging under each of \$$PYTHONS"
@@ -92,9 +92,12 @@ demo: build
 	$(PYTHON) examples/demo.py
 
 # The quick loop: everything but the packaging tests (venvs, pip installs,
-# the sdist and wheels), which test-packaging runs.
+# the sdist and wheels, which test-packaging runs), against the in-place
+# build and then against a build without the fast reader, so that both
+# halves of each reader operation are tested.
 test: build
 	$(PYTHON) -m pytest -m "not packaging"
+	PYTHON="$(PYTHON)" scripts/general.sh -m "not packaging"
 
 test-versions:
 	$(call each_version,test)

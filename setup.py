@@ -74,26 +74,26 @@ def switched_on(name: str) -> bool:
     return os.environ.get(name, "") not in ("", "0")
 
 
-IMPORTS = "tarvik/safety/control/imports.py"
+NAMESPACE = "tarvik/safety/control/namespace.py"
 
 
-def generate_import_code(build_temp: str) -> str:
-    """Compile the module's import statements into a C array of their
-    marshalled code object, beside their text (import_code.h, in a folder of
-    the build), which the module runs at its initialisation; return that
+def generate_namespace_code(build_temp: str) -> str:
+    """Compile the module's namespace (namespace.py) into a C array of its
+    marshalled code object, beside its text (namespace_code.h, in a folder
+    of the build), which the module runs at its initialisation; return that
     folder."""
-    with open(IMPORTS, encoding="utf-8") as handle:
+    with open(NAMESPACE, encoding="utf-8") as handle:
         source = handle.read()
     code = compile(source, "<tarvik.safety.control>", "exec", dont_inherit=True)
     data = marshal.dumps(code)
     lines = [", ".join(str(byte) for byte in data[i:i + 16])
              for i in range(0, len(data), 16)]
-    text = ("// Made by setup.py from {}: its statements, and their code "
-            "marshalled.\nstatic const char import_source[] = {};\n"
-            "static const unsigned char import_code[] = {{\n    {},\n}};\n"
-            ).format(IMPORTS, json.dumps(source), ",\n    ".join(lines))
+    text = ("// Made by setup.py from {}: its text, and its code marshalled."
+            "\nstatic const char namespace_source[] = {};\n"
+            "static const unsigned char namespace_code[] = {{\n    {},\n}};\n"
+            ).format(NAMESPACE, json.dumps(source), ",\n    ".join(lines))
     folder = os.path.join(build_temp, "generated")
-    path = os.path.join(folder, "import_code.h")
+    path = os.path.join(folder, "namespace_code.h")
     os.makedirs(folder, exist_ok=True)
     old = None
     if os.path.exists(path):
@@ -110,7 +110,7 @@ class BuildExt(build_ext):
     puts each module's stub beside it."""
 
     def build_extensions(self) -> None:
-        include = generate_import_code(self.build_temp)
+        include = generate_namespace_code(self.build_temp)
         for ext in self.extensions:
             ext.include_dirs.append(include)
         for attr in ("compiler", "compiler_so", "compiler_cxx", "linker_so"):
@@ -184,7 +184,7 @@ if switched_on("TARVIK_GENERAL_READER"):
 control = Extension(
     "tarvik.safety.control",
     sources=sorted(glob("tarvik/safety/control/*.cpp")),
-    depends=sorted(glob("tarvik/safety/control/*.hpp")) + [IMPORTS],
+    depends=sorted(glob("tarvik/safety/control/*.hpp")) + [NAMESPACE],
     language="c++",
     define_macros=define_macros,
     extra_compile_args=extra_compile_args,

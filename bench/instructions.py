@@ -47,15 +47,20 @@ from typing import Any, Dict, List, Optional
 
 ROOT = Path(__file__).resolve().parent.parent
 
-# Ratio to the floor (both without the loop) each row should stay within.
+# Ratio to the floor (both without the loop) each row should stay within
+# under pyenv's CPython 3.11, whose calls cost about a tenth more than under
+# Debian's 3.11.2 (built otherwise). The interpreter of another version calls
+# an extension's function and a Python function otherwise again: there a row
+# may be a tenth dearer (VERSION_ALLOWANCE).
 TARGETS = {
     ("minimal", "structure"): 1.3,
     ("minimal", "compute"): 1.3,
-    ("typical", "structure"): 4.3,
-    ("typical", "compute"): 2.0,
-    ("full", "structure"): 13.5,
-    ("full", "compute"): 13.5,
+    ("typical", "structure"): 4.4,
+    ("typical", "compute"): 2.3,
+    ("full", "structure"): 14.0,
+    ("full", "compute"): 4.0,
 }
+VERSION_ALLOWANCE = {(3, 11): 1.0, (3, 12): 1.1, (3, 13): 1.1}
 # Collection is switched on while this libffi function runs: ctypes calls
 # every foreign function, our loops included, through it.
 GATE = "ffi_call"
@@ -174,6 +179,8 @@ def rows_of(plan: Dict[str, Any]) -> List[Dict[str, Any]]:
         native = per_pass(plan, row["label"]) - loop
         floor_cost = per_pass(plan, "{} {}".format(floor, check)) - loop
         target = TARGETS.get((name, check))
+        if target is not None:
+            target *= VERSION_ALLOWANCE.get(sys.version_info[:2], 1.0)
         ratio = native / floor_cost
         rows.append({
             "workload": name, "check": check,
@@ -193,7 +200,7 @@ def print_rows(rows: List[Dict[str, Any]], plan: Dict[str, Any], args) -> None:
     print(header)
     print("-" * len(header))
     for row in rows:
-        target = "" if row["target"] is None else "{:.1f} {}".format(
+        target = "" if row["target"] is None else "{:.2f} {}".format(
             row["target"], "met" if row["met"] else "MISSED")  # fmt: skip
         print("{:<29} {:<9} {:<8} {:>12.1f} {:>12.1f} {:>7.2f}  {:<11}".format(
             row["workload"], row["check"], row["outcome"], row["instructions"],

@@ -21,11 +21,11 @@ copy_package() {
     done
 }
 
-# build_into OUT TEMP: every source compiled anew (objects in TEMP), the
-# module put into OUT beside copies of the package's Python files.
+# build_into OUT TEMP: the module built into OUT (objects in TEMP, kept for
+# the next build, which compiles only what changed) beside copies of the
+# package's Python files.
 build_into() {
-    rm -rf "$1/tarvik"
-    "$PYTHON" setup.py build_ext --force --build-lib "$1" --build-temp "$2"
+    "$PYTHON" setup.py build_ext --build-lib "$1" --build-temp "$2"
     copy_package "$1"
 }
 
@@ -43,9 +43,9 @@ in_build() {
 # test_build NAME OUT PYTEST_ARGS...: the whole suite run against the module
 # built into OUT (its output also in OUT-pytest.log); fails, with a message
 # starting "NAME: ", when the interpreter would import another copy, when
-# the run fails, or when the session's header does not name that module.
+# the run fails, or when the session did not test that module.
 test_build() {
-    local name=$1 out=$2 module log
+    local name=$1 out=$2 module log report
     shift 2
     module=$(in_build "$out" "$PYTHON" -c \
         'import tarvik.safety.control as m; print(m.__file__)')
@@ -55,13 +55,26 @@ test_build() {
            return 1 ;;
     esac
     echo "$name: testing $module"
+    # pytest runs in OUT: test paths given from the clone's root are made
+    # whole, and stand for the whole suite.
+    local arg args=() tests=$root/tests
+    for arg in "$@"; do
+        if [ "${arg#/}" = "$arg" ] && [ -e "$root/${arg%%::*}" ]; then
+            arg=$root/$arg
+            tests=
+        fi
+        args+=("$arg")
+    done
+    set -- ${tests:+"$tests"} "${args[@]}"
     log=$out-pytest.log
-    if ! in_build "$out" "$PYTHON" -m pytest -p no:cacheprovider \
-            "$root/tests" "$@" 2>&1 | tee "$log"; then
+    report=$out-module.txt
+    rm -f "$report"
+    if ! in_build "$out" env TARVIK_MODULE_REPORT="$report" "$PYTHON" -m pytest \
+            -p no:cacheprovider "$@" 2>&1 | tee "$log"; then
         echo "$name: the test run failed or was stopped ($log)" >&2
         return 1
     fi
-    if ! grep -q "loaded from: $out/tarvik/safety/control\." "$log"; then
+    if [ "$(cat "$report" 2>/dev/null)" != "$module" ]; then
         echo "$name: the test session did not report the module of $out" >&2
         return 1
     fi

@@ -30,10 +30,12 @@ copy_package "$out"
 
 # cwd build/coverage puts the instrumented package first on sys.path.
 log=$out-pytest.log
+report=$out-module.txt
 status=0
-(cd "$out" && PYTHONPATH="$out" "$PYTHON" -m pytest -p no:cacheprovider \
-    "$root/tests" "$@") 2>&1 | tee "$log" || status=$?
-if ! grep -q "$out/tarvik/safety/control\." "$log"; then
+(cd "$out" && PYTHONPATH="$out" TARVIK_MODULE_REPORT="$report" "$PYTHON" \
+    -m pytest -p no:cacheprovider "$root/tests" "$@") 2>&1 | tee "$log" ||
+    status=$?
+if ! grep -q "^$out/tarvik/safety/control\." "$report" 2>/dev/null; then
     echo "coverage: the test session did not report the instrumented module" >&2
     exit 1
 fi
@@ -43,7 +45,7 @@ echo
 echo "Lines of the C++ sources run by the suite:"
 "$PYTHON" -m gcovr --root "$root" --filter "$filter" "$objects"
 echo "Branches of the C++ sources taken by the suite:"
-"$PYTHON" -m gcovr --root "$root" --filter "$filter" --branches "$objects"
+"$PYTHON" -m gcovr --root "$root" --filter "$filter" --txt-metric branch "$objects"
 if [ "$status" -ne 0 ]; then
     echo "coverage: the suite failed (figures above all the same)" >&2
 fi

@@ -5,6 +5,7 @@ imports, when that is a built module, or else this clone's in-place build
 (bench/locate.py says which, for the benchmark too).
 """
 
+import os
 import sys
 from pathlib import Path
 
@@ -31,6 +32,14 @@ def pytest_configure(config: pytest.Config) -> None:
             "`make test`.",
             returncode=2,
         )
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    # The scripts that test another build ask where the module under test
+    # came from, whatever the verbosity.
+    report = os.environ.get("TARVIK_MODULE_REPORT")
+    if report:
+        Path(report).write_text(control.__file__)
 
 
 def pytest_report_header(config: pytest.Config) -> str:

@@ -288,8 +288,8 @@ def test_reentry_through_a_keys_method_hits_the_recursion_limit(func, section, s
     script = REENTRY_SCRIPT.format(func=func, section=section, stack=stack)
     proc = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True,
                           text=True, timeout=600)
-    assert (proc.returncode, proc.stdout) == (
-        0, "maximum recursion depth exceeded while calling a Python object\n"), proc.stderr
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.startswith("maximum recursion depth exceeded"), proc.stdout
 
 
 def test_chained_raise_keeps_a_generators_exception_state_its_own():
@@ -682,6 +682,14 @@ class NotAnInstance(Exception):
         return 5
 
 
+class MakesAnother(Exception):
+    """Its instances are Cause's: the interpreter makes one once more from
+    the one a raise of the class made."""
+
+    def __new__(cls, *args):
+        return Cause(*args, "made by MakesAnother")
+
+
 def raised_a_while_b_while_c():
     """C raised while handling B, raised while handling A; the chain leads back to A."""
     try:
@@ -741,6 +749,7 @@ FACTORIES = {
     "instance": lambda text: Cause(text),
     "returns a class": lambda text: Cause,
     "returns a class making no instance": lambda text: NotAnInstance,
+    "returns a class making another's instance": lambda text: MakesAnother,
     "raises": lambda text: [][0],
     "returns no exception": lambda text: text,
     "returns the first of the chain": lambda text: Chain.raised[0] if Chain.raised else Cause(text),

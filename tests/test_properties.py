@@ -43,7 +43,7 @@ TEXTS = [
 NUMBERS = [True, False, 0, 1, 2, -1, 10**400, 0.0, 0.5, 1.0, 1e-12, 0.999, math.nan, math.inf, -math.inf]
 SCALARS = st.one_of(
     st.sampled_from(TEXTS + NUMBERS + [None, b"0.5"]), st.builds(Unprintable),
-    st.builds(list), st.builds(lambda: [0.5]), st.builds(dict), st.builds(SubDict),
+    st.builds(list), st.builds(lambda: [0.5]), st.builds(lambda: ({},)), st.builds(dict), st.builds(SubDict),
     st.builds(bytearray, st.just(b"0.25")),
 )  # fmt: skip
 
@@ -66,20 +66,27 @@ MODEL = rarely(st.sampled_from(["quantile", " Quantile ", "log", " LOG\n", "negl
 QUANTILE = rarely(st.sampled_from([0.5, " 0.25 ", b"0.5", 1e-12, 0.999, 0, 1.0, "-0.1", "nan", True]), SCALARS)
 CHOICE = rarely(st.sampled_from(TEXTS), SCALARS)
 SWITCH = rarely(st.sampled_from([True, False, 0, 1]), SCALARS)
+
+
+def keys(names, known):
+    """Every key the model accepts in a section, with its strategy in `known`
+    or any scalar: a key the module comes to accept is generated at once."""
+    return {name: known.get(name, SCALARS) for name in sorted(names)}
+
+
 LINK = rarely(section({"model": MODEL, "quantile": QUANTILE}), SCALARS)
-FAMILY = section({"control.link": LINK, "control_link": LINK, "variant": SCALARS})
-PREDICTOR = section({"compute": SWITCH, "link": SCALARS, "control.link": LINK, "control_link": LINK})
-VB = section({"strategy": CHOICE, "hessian_strategy": CHOICE, "iter_max": SCALARS})
-INLA = section({
+LINKS = {"control.link": LINK, "control_link": LINK}
+FAMILY = section({**LINKS, "variant": SCALARS})
+PREDICTOR = section(keys(reference.PREDICTOR_KEYS | reference.LINK_KEYS, {"compute": SWITCH, **LINKS}))
+VB = section(keys(reference.CONTROL_VB_KEYS, {"strategy": CHOICE, "hessian_strategy": CHOICE}))
+INLA = section(keys(reference.INLA_KEYS, {
     "strategy": CHOICE, "int.strategy": CHOICE, "int_strategy": CHOICE, "control_vb": rarely(VB, SCALARS),
-    "adaptive_max": SCALARS,
-})  # fmt: skip
-SWITCH_NAMES = sorted(reference.COMPUTE_SWITCHES)
-CONTROL = section({
+}))  # fmt: skip
+CONTROL = section(keys(reference.TOP_LEVEL_KEYS, {
     "family": rarely(FAMILY, st.lists(FAMILY, max_size=2) | SCALARS), "predictor": rarely(PREDICTOR, SCALARS),
-    "inla": rarely(INLA, SCALARS), "compute": rarely(section({name: SWITCH for name in SWITCH_NAMES}), SCALARS),
-    "fixed": SCALARS, "numa": SCALARS,
-})  # fmt: skip
+    "inla": rarely(INLA, SCALARS),
+    "compute": rarely(section(dict.fromkeys(sorted(reference.COMPUTE_SWITCHES), SWITCH)), SCALARS),
+}))  # fmt: skip
 # Mostly well-typed arguments; now and then one that the argument tests refuse.
 KWARGS = rarely(
     st.fixed_dictionaries({"control": CONTROL}, optional={"formula": st.just("y ~ x")}),

@@ -70,7 +70,8 @@ def test_each_refusal_has_its_row(workload):
 
 def test_each_row_is_raised_and_the_model_raises_no_other():
     raised = {row_of(workload_refusal(workload)) for workload in workloads.REFUSED}
-    assert raised == set(ROWS)
+    assert not raised - set(ROWS), "rows missing from the README's Messages table"
+    assert not set(ROWS) - raised, "no refused call of bench/workloads.py raises these rows"
     # One row for each message the plain-Python model of the checks raises
     # (the property tests hold the module to that model).
     model = ast.parse((ROOT / "bench" / "reference.py").read_text())
@@ -123,3 +124,13 @@ def test_compute_switches_of_the_public_api():
     readme = re.split(r", | and ", " ".join(listed.split()))
     text = refusal({"compute": {"?": True}}, check="compute")
     assert PREFIX + text == messages.compute_unsupported.format("?", ", ".join(readme))
+
+
+def test_opening_example_runs_as_shown():
+    import doctest
+
+    example = README.split("```python\n", 1)[1].split("```", 1)[0]
+    test = doctest.DocTestParser().get_doctest(example, {}, "README", "README.md", 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    assert runner.summarize(verbose=False) == (0, len(test.examples))

@@ -1,11 +1,10 @@
-"""The model of the checks and the message texts outside the C++ say what
-the C++ sources say: a name or a wording changed in one place and not the
-other is reported here, by name, before any behaviour test has to find it."""
+"""The model of the checks names what the C++ tables name: a name changed
+in one place and not the other is reported here, by name, before any
+behaviour test has to find it. And a slot is taken only by its own table."""
 
 import re
 from pathlib import Path
 
-import messages
 import pytest
 import reference
 
@@ -39,9 +38,33 @@ def test_model_names_are_the_tables(table):
     assert sorted(cpp_tables()[table]) == sorted(TABLES[table])
 
 
-def test_message_texts_are_the_cpp_literals():
-    text = (SOURCES / "messages.hpp").read_text()
-    cpp = dict(re.findall(r'inline constexpr (?:Keys)?Message (\w+)\{\{?"([^"]*)"', text))
-    python = {name: value for name, value in vars(messages).items() if isinstance(value, str)
-              and value.startswith("tarvik safety check: ")}  # fmt: skip
-    assert cpp == python
+# A section takes the slots of its own table and of those it was joined from.
+SLOT_USES = {
+    "own table": ("inla_keys", "inla::strategy", True),
+    "joined from": ("predictor_link_keys", "link_key::fallback", True),
+    "another table": ("inla_keys", "vb::strategy", False),
+    "the other half of a join": ("link_keys", "predictor::compute", False),
+}
+
+
+@pytest.mark.parametrize("use", SLOT_USES)
+def test_a_slot_of_another_table_does_not_compile(use, tmp_path):
+    import shlex
+    import subprocess
+    import sysconfig
+
+    table, slot, compiles = SLOT_USES[use]
+    source = tmp_path / "slot.cpp"
+    source.write_text(f"""#include "readers.hpp"
+bool use(tarvik::FastReader &r, PyObject *mapping)
+{{
+    auto section = r.section(tarvik::{table});
+    return r.read(mapping, &section) && r.get(section, tarvik::{slot});
+}}
+""")
+    compiler = shlex.split(sysconfig.get_config_var("CXX") or "c++")
+    done = subprocess.run(
+        [*compiler, "-std=c++17", "-fsyntax-only", f"-I{SOURCES}",
+         f"-I{sysconfig.get_paths()['include']}", str(source)],
+        capture_output=True, text=True, timeout=600)  # fmt: skip
+    assert (done.returncode == 0) == compiles, done.stderr

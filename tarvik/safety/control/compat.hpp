@@ -12,9 +12,6 @@
 
 namespace tarvik {
 
-// Python functions have __type_params__ from 3.12 on; so do the module's.
-#define TARVIK_FUNCTIONS_HAVE_TYPE_PARAMS (PY_VERSION_HEX >= 0x030C0000)
-
 // dict[key] as a new reference into *value: 1, 0 when the key is missing
 // (*value null), or -1 with an error set. From 3.13 on, the interpreter says
 // which without being asked whether an error is set, which costs a call
@@ -65,36 +62,18 @@ inline bool stack_left()
 #endif
 }
 
-// A level of the checks that the caller's own methods may re-enter with no
-// Python frame in between, under the interpreter's recursion limit and
-// stack_left(); false, with the interpreter's RecursionError set, past
-// either.
-class RecursionGuard {
-  public:
-    RecursionGuard()
-    {
-        if (!stack_left()) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while calling "
-                            "a Python object");
-            return;
-        }
-        entered_ =
-            Py_EnterRecursiveCall(" while calling a Python object") == 0;
+// Py_EnterRecursiveCall() for a level of the checks that the caller's own
+// methods may re-enter with no Python frame in between, which also stops
+// where stack_left() does: 0, or -1 with the interpreter's RecursionError.
+inline int enter_recursive_call()
+{
+    if (stack_left()) {
+        return Py_EnterRecursiveCall(" while calling a Python object");
     }
-    RecursionGuard(const RecursionGuard &) = delete;
-    RecursionGuard &operator=(const RecursionGuard &) = delete;
-    ~RecursionGuard()
-    {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    explicit operator bool() const { return entered_; }
-
-  private:
-    bool entered_ = false;
-};
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded "
+                                          "while calling a Python object");
+    return -1;
+}
 
 } // namespace tarvik
 

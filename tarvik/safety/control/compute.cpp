@@ -10,11 +10,11 @@ namespace {
 template <class R>
 int is_switch(R &r, const typename R::Value &value)
 {
-    int flag = r.is_bool(value);
+    int flag = r.is_a(value, &PyBool_Type);
     if (flag != 0) {
         return flag;
     }
-    flag = r.is_int(value);
+    flag = r.is_a(value, &PyLong_Type);
     if (flag <= 0) {
         return flag;
     }
@@ -30,7 +30,7 @@ bool check_section(R &r, const typename R::Value &compute)
     if (r.is_none(compute)) {
         return true;
     }
-    if (!expect(r, r.is_dict(compute), msg::compute_not_dict)) {
+    if (!expect(r, r.is_a(compute, &PyDict_Type), msg::compute_not_dict)) {
         return false;
     }
     // Each switch present: in the general reader, in the iteration order of
@@ -38,10 +38,11 @@ bool check_section(R &r, const typename R::Value &compute)
     // lookup.
     return r.each_entry(
         compute, compute_keys, msg::compute_unsupported,
-        [&r](const auto &key, const auto &value) {
-            int valid = is_switch(r, value);
-            return valid > 0 || (valid == 0 &&
-                                 r.refuse_showing(msg::compute_not_bool, key));
+        [](auto &visiting, const auto &key, const auto &value) {
+            int valid = is_switch(visiting, value);
+            return valid > 0 ||
+                   (valid == 0 &&
+                    visiting.refuse_showing(msg::compute_not_bool, key));
         });
 }
 
@@ -54,13 +55,13 @@ bool check_control(R &r, PyObject *control_arg)
     // complaint.
     int flag = r.truth(control);
     if (flag > 0) {
-        flag = r.is_dict(control);
+        flag = r.is_a(control, &PyDict_Type);
     }
     if (flag <= 0) {
         return flag == 0;
     }
-    typename R::Section sections;
-    if (!r.read(control, top_keys, &sections)) {
+    auto sections = r.section(top_keys);
+    if (!r.read(control, &sections)) {
         return false;
     }
     auto compute = r.get(sections, top::compute);

@@ -10,7 +10,7 @@ namespace {
 // A setting of control['inla'] that names one of its choices: its key, which
 // the messages show, and its choices in normal form.
 struct InlaChoice {
-    int slot;
+    Slot<inla_names> slot;
     const Table &choices;
 };
 const InlaChoice strategy_choice{inla::strategy, strategy_choices};
@@ -21,7 +21,7 @@ const InlaChoice int_strategy_choice{inla::int_dot_strategy,
 // A setting of control['inla']['control_vb'] that names one of its choices,
 // compared stripped and lower-cased, with the message that refuses it.
 struct VbChoice {
-    int slot;
+    Slot<vb_names> slot;
     const Table &choices;
     const Message &refused;
 };
@@ -33,8 +33,8 @@ const VbChoice vb_choices[] = {
 
 // `value = parent.get(slot)`, a section that may be absent: true when it is
 // None, else what `check(value)` says.
-template <class R>
-bool optional_section(R &r, const typename R::Section &parent, int slot,
+template <class R, class Section, class Slot>
+bool optional_section(R &r, const Section &parent, Slot slot,
                       bool (*check)(R &, const typename R::Value &))
 {
     auto value = r.get(parent, slot);
@@ -46,11 +46,11 @@ bool optional_section(R &r, const typename R::Section &parent, int slot,
 template <class R>
 bool validate_control_link(R &r, const typename R::Value &block)
 {
-    typename R::Section link;
+    auto link = r.section(configuration_keys);
     if (!expect(r, r.family_is(family::gamma, family::gammasurv),
                 msg::link_family) ||
-        !expect(r, r.is_dict(block), msg::link_not_dict) ||
-        !r.read(block, configuration_keys, &link)) {
+        !expect(r, r.is_a(block, &PyDict_Type), msg::link_not_dict) ||
+        !r.read(block, &link)) {
         return false;
     }
     auto model = r.get(link, configuration::model);
@@ -80,7 +80,7 @@ bool validate_control_link(R &r, const typename R::Value &block)
     }
     else {
         // `model_norm != "quantile"`, through the text's own comparison.
-        int differs = r.differs(model_norm, gamma_models, 0);
+        int differs = r.differs(model_norm, gamma_models, quantile_model);
         if (differs != 0) {
             return differs > 0 && r.refuse(msg::link_model_gamma);
         }
@@ -100,12 +100,11 @@ bool validate_control_link(R &r, const typename R::Value &block)
     return (0.0 < q && q < 1.0) || r.refuse(msg::link_quantile_range);
 }
 
-// `block.get(preferred) or block.get(fallback)`
-template <class R>
-typename R::Value link_configuration(R &r, const typename R::Section &block,
-                                     int preferred, int fallback)
+// `block.get("control.link") or block.get("control_link")`
+template <class R, class Section>
+typename R::Value link_configuration(R &r, const Section &block)
 {
-    auto configuration = r.get(block, preferred);
+    auto configuration = r.get(block, link_key::preferred);
     if (!configuration) {
         return configuration;
     }
@@ -113,24 +112,23 @@ typename R::Value link_configuration(R &r, const typename R::Section &block,
     if (truth != 0) {
         return truth > 0 ? std::move(configuration) : typename R::Value();
     }
-    return r.get(block, fallback);
+    return r.get(block, link_key::fallback);
 }
 
 template <class R>
 bool check_family(R &r, const typename R::Value &family_block)
 {
-    int is_dict = r.is_dict(family_block);
+    int is_dict = r.is_a(family_block, &PyDict_Type);
     if (is_dict <= 0) {
         // A list of family blocks is accepted as it is.
-        return is_dict == 0 &&
-               expect(r, r.is_list(family_block), msg::family_not_dict);
+        return is_dict == 0 && expect(r, r.is_a(family_block, &PyList_Type),
+                                      msg::family_not_dict);
     }
-    typename R::Section block;
-    if (!r.read(family_block, link_keys, &block)) {
+    auto block = r.section(link_keys);
+    if (!r.read(family_block, &block)) {
         return false;
     }
-    auto link_conf =
-        link_configuration(r, block, link_key::preferred, link_key::fallback);
+    auto link_conf = link_configuration(r, block);
     return link_conf &&
            (r.is_none(link_conf) || validate_control_link(r, link_conf));
 }
@@ -138,28 +136,30 @@ bool check_family(R &r, const typename R::Value &family_block)
 template <class R>
 bool check_predictor(R &r, const typename R::Value &predictor_block)
 {
-    typename R::Section block;
-    if (!expect(r, r.is_dict(predictor_block), msg::predictor_not_dict) ||
-        !r.read(predictor_block, predictor_link_keys, &block)) {
+    auto block = r.section(predictor_link_keys);
+    if (!expect(r, r.is_a(predictor_block, &PyDict_Type),
+                msg::predictor_not_dict) ||
+        !r.read(predictor_block, &block)) {
         return false;
     }
-    int has_link = r.has(block, predictor::preferred);
+    int has_link = r.has(block, link_key::preferred);
     if (has_link == 0) {
-        has_link = r.has(block, predictor::fallback);
+        has_link = r.has(block, link_key::fallback);
     }
     if (has_link < 0) {
         return false;
     }
     if (has_link) {
         // Handed over even when it is None: the validator refuses that.
-        auto link_conf = link_configuration(r, block, predictor::preferred,
-                                            predictor::fallback);
+        auto link_conf = link_configuration(r, block);
         if (!link_conf || !validate_control_link(r, link_conf)) {
             return false;
         }
     }
-    if (!r.only(block, has_link ? predictor_link_keys : predictor_keys,
-                msg::predictor_unsupported)) {
+    const Table &allowed =
+        has_link ? static_cast<const Table &>(predictor_link_keys)
+                 : predictor_keys;
+    if (!r.only(block, allowed, msg::predictor_unsupported)) {
         return false;
     }
     int has_compute = r.has(block, predictor::compute);
@@ -167,8 +167,8 @@ bool check_predictor(R &r, const typename R::Value &predictor_block)
         return has_compute == 0;
     }
     auto compute = r.item(block, predictor::compute);
-    return compute &&
-           expect(r, r.is_bool(compute), msg::predictor_compute_not_bool);
+    return compute && expect(r, r.is_a(compute, &PyBool_Type),
+                             msg::predictor_compute_not_bool);
 }
 
 // A choice of the inla section: its normal form (text, strip, lower, "_"
@@ -196,9 +196,9 @@ normalize_choice(R &r, const typename R::Value &value,
 template <class R>
 bool check_control_vb(R &r, const typename R::Value &control_vb)
 {
-    typename R::Section vb;
-    if (!expect(r, r.is_dict(control_vb), msg::vb_not_dict) ||
-        !r.read(control_vb, vb_keys, &vb) ||
+    auto vb = r.section(vb_keys);
+    if (!expect(r, r.is_a(control_vb, &PyDict_Type), msg::vb_not_dict) ||
+        !r.read(control_vb, &vb) ||
         !r.only(vb, vb_keys, msg::vb_unsupported)) {
         return false;
     }
@@ -227,9 +227,9 @@ bool check_control_vb(R &r, const typename R::Value &control_vb)
 template <class R>
 bool check_inla(R &r, const typename R::Value &inla_value)
 {
-    typename R::Section inla_block;
-    if (!expect(r, r.is_dict(inla_value), msg::inla_not_dict) ||
-        !r.read(inla_value, inla_keys, &inla_block) ||
+    auto inla_block = r.section(inla_keys);
+    if (!expect(r, r.is_a(inla_value, &PyDict_Type), msg::inla_not_dict) ||
+        !r.read(inla_value, &inla_block) ||
         !r.only(inla_block, inla_keys, msg::inla_unsupported) ||
         !optional_section(r, inla_block, inla::control_vb,
                           check_control_vb<R>)) {
@@ -266,9 +266,9 @@ template <class R>
 bool check_control(R &r, PyObject *control_arg)
 {
     auto control = r.value(control_arg);
-    typename R::Section sections;
-    return expect(r, r.is_dict(control), msg::control_not_dict) &&
-           r.read(control, top_keys, &sections) &&
+    auto sections = r.section(top_keys);
+    return expect(r, r.is_a(control, &PyDict_Type), msg::control_not_dict) &&
+           r.read(control, &sections) &&
            r.only(sections, top_keys, msg::control_unsupported) &&
            optional_section(r, sections, top::family, check_family<R>) &&
            optional_section(r, sections, top::predictor, check_predictor<R>) &&

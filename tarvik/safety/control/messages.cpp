@@ -139,27 +139,32 @@ Ref find_safety_error(const CallContext &call)
     return Ref();
 }
 
-// The exception instance that `raise obj` raises, as the interpreter turns
-// a class into an instance and refuses anything that is not an exception.
-Ref exception_to_raise(PyObject *obj)
+// What `raise obj` hands the interpreter: a class with the instance it made
+// of it (which the interpreter makes once more from that instance when it is
+// not one of the class's), or an instance with its class; a TypeError for
+// anything else.
+bool exception_to_raise(PyObject *obj, Ref *type, Ref *value)
 {
     if (PyExceptionClass_Check(obj)) {
-        Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
-        if (instance && !PyExceptionInstance_Check(instance.get())) {
+        *type = Ref::borrow(obj);
+        *value = Ref::steal(PyObject_CallNoArgs(obj));
+        if (*value && !PyExceptionInstance_Check(value->get())) {
             raise_formatted(PyExc_TypeError,
                             "calling %R should have returned an instance of "
                             "BaseException, not %R",
-                            obj, Py_TYPE(instance.get()));
-            return Ref();
+                            obj, Py_TYPE(value->get()));
+            return false;
         }
-        return instance;
+        return bool(*value);
     }
     if (PyExceptionInstance_Check(obj)) {
-        return Ref::borrow(obj);
+        *type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(obj)));
+        *value = Ref::borrow(obj);
+        return true;
     }
     raise_formatted(PyExc_TypeError,
                     "exceptions must derive from BaseException");
-    return Ref();
+    return false;
 }
 
 // Raises error_class(message) as `raise error_class(message) from cause`
@@ -172,16 +177,16 @@ bool raise_instance_of(PyObject *error_class, PyObject *message,
                        PyObject *cause)
 {
     Ref created = Ref::steal(PyObject_CallOneArg(error_class, message));
-    Ref error = created ? exception_to_raise(created.get()) : Ref();
-    if (!error) {
+    // Owned: replacing the instance's context drops the old one, whose
+    // finaliser may change the instance's class and free the old one.
+    Ref type;
+    Ref error;
+    if (!created || !exception_to_raise(created.get(), &type, &error)) {
         return false;
     }
     if (cause) {
         PyException_SetCause(error.get(), Py_NewRef(cause));
     }
-    // Owned: replacing the instance's context drops the old one, whose
-    // finaliser may change the instance's class and free the old one.
-    Ref type = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(error.get())));
     PyErr_SetObject(type.get(), error.get());
     return true;
 }

@@ -2,7 +2,7 @@
 // namespace and its two public functions.
 #include "checks.hpp"
 #include "function.hpp"
-#include "import_code.h"
+#include "namespace_code.h"
 
 #include <marshal.h>
 
@@ -19,44 +19,35 @@ PyObject *process_module = nullptr;
 
 // --- the public functions ---------------------------------------------------
 
+// Their signatures, defaults, annotations and docstrings: namespace.py.
 const FunctionSpec control_structure_spec = {
     "enforce_control_structure",
-    "Allow only ``family`` and ``predictor`` keys in control, and constrain "
-    "predictor.",
     2,
-    {{"kwargs", &PyDict_Type, "Dict[str, Any]"},
-     {"families", &PyTuple_Type, "Tuple[str, ...]"}},
-    true,
+    {{"kwargs", &PyDict_Type}, {"families", &PyTuple_Type}},
     enforce_control_structure,
 };
 
 const FunctionSpec compute_section_spec = {
     "enforce_compute_section",
-    nullptr,
     1,
-    {{"kwargs", &PyDict_Type, "Dict[str, Any]"}, {nullptr, nullptr, nullptr}},
-    false,
+    {{"kwargs", &PyDict_Type}, {nullptr, nullptr}},
     enforce_compute_section,
 };
 
 // --- module initialisation --------------------------------------------------
 
-// The module's imports (imports.py), as the code object that setup.py
-// compiled. Compiled here only under an interpreter other than the one the
-// module was built for, whose code object it may not run.
-Ref import_statements()
+// The module's namespace (namespace.py), as the code object that setup.py
+// compiled, run in it. Compiled here only under an interpreter other than
+// the one the module was built for, whose code object it may not run.
+int run_namespace(PyObject *globals)
 {
-    if (Py_Version >> 16 == PY_VERSION_HEX >> 16) {
-        return Ref::steal(PyMarshal_ReadObjectFromString(
-            reinterpret_cast<const char *>(import_code), sizeof import_code));
-    }
-    return Ref::steal(Py_CompileString(
-        import_source, "<tarvik.safety.control>", Py_file_input));
-}
-
-int run_imports(PyObject *globals)
-{
-    Ref code = import_statements();
+    Ref code = Ref::steal(
+        Py_Version >> 16 == PY_VERSION_HEX >> 16
+            ? PyMarshal_ReadObjectFromString(
+                  reinterpret_cast<const char *>(namespace_code),
+                  sizeof namespace_code)
+            : Py_CompileString(namespace_source, "<tarvik.safety.control>",
+                               Py_file_input));
     Ref result =
         code ? Ref::steal(PyEval_EvalCode(code.get(), globals, globals))
              : Ref();
@@ -121,14 +112,22 @@ void unregister_from_sys_modules(PyObject *name, PyObject *module)
     PyErr_Restore(type, value, traceback);
 }
 
-int bind_function(PyObject *globals, const FunctionSpec &spec,
-                  PyObject *module)
+// Puts the native function of `spec` in place of the Python function that
+// the namespace's code defined under its name.
+int bind_function(PyObject *globals, const FunctionSpec &spec)
 {
-    Ref function = make_function(spec, module);
+    Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
+    Ref function =
+        name ? Ref::borrow(PyDict_GetItemWithError(globals, name.get()))
+             : Ref();
     if (!function) {
+        if (name && !PyErr_Occurred()) {
+            raise_formatted(PyExc_SystemError, "%s is not defined", spec.name);
+        }
         return -1;
     }
-    return PyDict_SetItemString(globals, spec.name, function.get());
+    Ref native = make_function(spec, function.get(), globals);
+    return native ? PyDict_SetItem(globals, name.get(), native.get()) : -1;
 }
 
 // The exec step after the module is recorded: 0, or -1 with an error set.
@@ -154,11 +153,11 @@ int initialise(PyObject *module, PyObject *name, bool *added)
     if (!globals) {
         return -1;
     }
-    if (run_imports(globals) < 0) {
+    if (run_namespace(globals) < 0) {
         return -1;
     }
-    if (bind_function(globals, control_structure_spec, module) < 0 ||
-        bind_function(globals, compute_section_spec, module) < 0) {
+    if (bind_function(globals, control_structure_spec) < 0 ||
+        bind_function(globals, compute_section_spec) < 0) {
         return -1;
     }
     return 0;

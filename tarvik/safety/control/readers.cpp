@@ -5,8 +5,7 @@
 
 namespace tarvik {
 
-bool FastReader::number(Value value, double *q,
-                        const Message &not_numeric) const
+bool FastReader::convert(Value value, double *q)
 {
     if (PyFloat_CheckExact(value)) {
         *q = PyFloat_AS_DOUBLE(value);
@@ -20,23 +19,26 @@ bool FastReader::number(Value value, double *q,
     // read after it.
     Ref number = Ref::steal(PyNumber_Float(value));
     if (!number) {
-        if (!refusing_) {
-            PyErr_Clear(); // the general reader converts it again
-            return false;
-        }
-        return raise_from_pending(OwnedCall(call_).get(), not_numeric);
+        return false;
     }
     *q = PyFloat_AS_DOUBLE(number.get());
     return true;
+}
+
+bool FastReader::number(Value value, double *q,
+                        const Message &not_numeric) const
+{
+    if (convert(value, q)) {
+        return true;
+    }
+    return PyErr_Occurred() &&
+           raise_from_pending(OwnedCall(call_).get(), not_numeric);
 }
 
 bool FastReader::refuse_keys(PyObject *mapping, const Table &allowed,
                              const KeysMessage &message) const
 {
     // Its keys are exact strs, which listing them asks nothing.
-    if (!refusing_) {
-        return false;
-    }
     Ref owned = Ref::borrow(mapping);
     return only_allowed_keys(OwnedCall(call_).get(), owned.get(), allowed,
                              message);
@@ -44,9 +46,6 @@ bool FastReader::refuse_keys(PyObject *mapping, const Table &allowed,
 
 bool FastReader::refuse_showing_strs(const Message &message, Fills fills) const
 {
-    if (!refusing_) {
-        return false;
-    }
     Ref owned[Message::max_holes];
     int count = 0;
     for (PyObject *fill : fills) {
@@ -62,19 +61,12 @@ bool FastReader::refuse_showing_strs(const Message &message, Fills fills) const
 
 bool FastReader::refuse(const Message &message) const
 {
-    return refusing_ && raise_safety_error(OwnedCall(call_).get(), message);
+    return raise_safety_error(OwnedCall(call_).get(), message);
 }
 
-bool GeneralReader::only(const Section &section, const Table &allowed,
-                         const KeysMessage &message) const
+GeneralReader::Value GeneralReader::get(PyObject *mapping,
+                                        PyObject *name) const
 {
-    return only_allowed_keys(call_, section.mapping.get(), allowed, message);
-}
-
-GeneralReader::Value GeneralReader::get(const Section &section, int slot) const
-{
-    PyObject *mapping = section.mapping.get();
-    PyObject *name = section.table->name(slot);
     if (!PyDict_CheckExact(mapping)) {
         return Ref::steal(PyObject_CallMethodOneArg(mapping, words.get, name));
     }
@@ -86,19 +78,17 @@ GeneralReader::Value GeneralReader::get(const Section &section, int slot) const
     return Ref::borrow(value);
 }
 
-Ref GeneralReader::present_keys(const Section &section) const
+Ref GeneralReader::present_keys(PyObject *mapping, const Table &table) const
 {
-    PyObject *mapping = section.mapping.get();
     // An exact dict is its own keys() as far as `intersection` can tell:
     // both give its keys in the same order.
     Ref keys =
         PyDict_CheckExact(mapping)
             ? Ref::borrow(mapping)
             : Ref::steal(PyObject_CallMethodNoArgs(mapping, words.keys));
-    Ref present =
-        keys ? Ref::steal(PyObject_CallMethodOneArg(
-                   section.table->members(), words.intersection, keys.get()))
-             : Ref();
+    Ref present = keys ? Ref::steal(PyObject_CallMethodOneArg(
+                             table.members(), words.intersection, keys.get()))
+                       : Ref();
     return present ? Ref::steal(PyObject_GetIter(present.get())) : Ref();
 }
 
@@ -137,7 +127,7 @@ bool GeneralReader::number(const Value &value, double *q,
     return true;
 }
 
-int GeneralReader::family_is(int slot, int also) const
+int GeneralReader::family_is(FamilySlot slot, FamilySlot also) const
 {
     PyObject *families = call_.families;
     Py_ssize_t count = PyTuple_GET_SIZE(families);
@@ -145,14 +135,14 @@ int GeneralReader::family_is(int slot, int also) const
         Ref family = Ref::borrow(PyTuple_GET_ITEM(families, i));
         if (PyUnicode_CheckExact(family.get())) { // no code to ask
             int found = gamma_families.find(family.get());
-            if (found >= 0 && (found == slot || found == also)) {
+            if (found >= 0 && (found == slot.index || found == also.index)) {
                 return 1;
             }
             continue;
         }
         int equal = PyObject_RichCompareBool(family.get(),
                                              gamma_families.name(slot), Py_EQ);
-        if (equal == 0 && also >= 0) {
+        if (equal == 0 && also.index != slot.index) {
             equal = PyObject_RichCompareBool(family.get(),
                                              gamma_families.name(also), Py_EQ);
         }

@@ -5,21 +5,23 @@
 // reader and, when it cannot decide, with the general reader from the
 // start. Both readers offer the rules the same operations:
 //
-//   Value, Section, Text        a value read, a mapping read as a section
+//   Value, Section<names>, Text  a value read, a mapping read as a section
 //                               with the slots of a table, a normal form
 //   value(obj)                  the Value of `obj`
-//   read(v, table, &section)    `v` read as a section with the slots of
-//                               `table`; other keys are allowed until
+//   section(table)              an empty Section for the names of `table`
+//   read(v, &section)           `v` read as that section; other keys are
+//                               allowed until
 //   only(section, allowed, m)   refuses with `m`, listing them, the keys
 //                               outside `allowed` (m: a KeysMessage)
 //   get(section, slot)          section.get(name), None when missing
 //   has(section, slot)          name in section                    (1/0/-1)
 //   item(section, slot)         section[name]
-//   each_entry(v, table, m, f)  f(key, v[key]) for each key of the mapping
-//                               `v`, refused with `m` unless all are names
-//                               of `table`
-//   is_none(v); is_dict, is_list, is_bool, is_int (isinstance), truth(v),
-//   equals(v, number)                                              (1/0/-1)
+//   each_entry(v, table, m, f)  f(r, key, v[key]) for each key of the
+//                               mapping `v`, refused with `m` unless all are
+//                               names of `table`, `r` the reader to use
+//   is_none(v)
+//   is_a(v, &PyDict_Type)       isinstance(v, dict), of any type  (1/0/-1)
+//   truth(v), equals(v, number)                                    (1/0/-1)
 //   normalize(v, dots, &text)   str(v).strip().lower() (and "_" read as ".")
 //   normalize_or(..., m, name)  the same, a failed conversion refused with
 //                               m, filled with name
@@ -32,7 +34,14 @@
 //                               filled with the strs or values given;
 //                               return false
 //
-// Stopping follows refs.hpp: an empty Value, false, or -1.
+// A slot is the place of a name in its table (tables.hpp): a section takes
+// the slots of its own table and of those it was joined from, no others.
+//
+// Stopping follows refs.hpp: an empty Value, false, or -1. In the fast
+// reader any of them may stop with no error set: the call is then
+// undecided, and the general reader decides it. Refusals do so too in the
+// reader that each_entry() hands its visit (a DeferringReader): a key read
+// later in that one pass may be refused first.
 #ifndef TARVIK_SAFETY_CONTROL_READERS_HPP
 #define TARVIK_SAFETY_CONTROL_READERS_HPP
 
@@ -70,6 +79,10 @@ class OwnedCall {
     CallContext call_;
 };
 
+using FamilySlot = Slot<gamma_family_names>;
+
+class DeferringReader;
+
 // Decides calls made of exact types without running any Python code until
 // it refuses: exact dicts keyed by exact strs, each read in one pass into
 // the slots of its table; exact str, float, bool and int values; a tuple of
@@ -83,12 +96,14 @@ class OwnedCall {
 class FastReader {
   public:
     using Value = PyObject *;
+    template <const auto &List>
     struct Section {
-        PyObject *mapping;
-        const Table *table;
-        uint32_t present; // bit i: the mapping holds the name of slot i
-        bool others;      // it holds keys outside the table too
-        PyObject *values[max_names]; // of the names present
+        explicit Section(const TableOf<List> &of) : table(&of) {}
+        PyObject *mapping = nullptr;
+        const TableOf<List> *table;
+        uint32_t present = 0; // bit i: the mapping holds the name of slot i
+        bool others = false;  // it holds keys outside the table too
+        PyObject *values[List.size()]; // of the names present
     };
     // A value's normal form, made only when a test needs it.
     struct Text {
@@ -101,69 +116,59 @@ class FastReader {
     explicit FastReader(const CallContext &call) : call_(call) {}
 
     static Value value(PyObject *obj) { return obj; }
-    bool read(Value mapping, const Table &table, Section *section) const
+    template <const auto &List>
+    static Section<List> section(const TableOf<List> &table)
     {
-        return take_in(mapping, table, section);
+        return Section<List>(table);
     }
-    bool only(const Section &section, const Table &allowed,
+    template <const auto &List>
+    bool read(Value mapping, Section<List> *section) const;
+    template <const auto &List>
+    bool only(const Section<List> &section, const Table &allowed,
               const KeysMessage &message) const
     {
-        if (!section.others && &allowed == section.table) {
+        if (!section.others &&
+            (&allowed == section.table ||
+             only_present(section.present, *section.table, allowed))) {
             return true;
         }
-        return only_present(section, allowed) ||
-               refuse_keys(section.mapping, allowed, message);
+        return refuse_keys(section.mapping, allowed, message);
     }
-    Value get(const Section &section, int slot) const
+    template <const auto &List, const auto &Part>
+    Value get(const Section<List> &section, Slot<Part> slot) const
     {
-        return has(section, slot) ? section.values[slot] : Py_None;
+        int i = index_in<List>(slot);
+        return (section.present >> i) & 1 ? section.values[i] : Py_None;
     }
-    int has(const Section &section, int slot) const
+    template <const auto &List, const auto &Part>
+    int has(const Section<List> &section, Slot<Part> slot) const
     {
-        return (section.present >> slot) & 1;
+        return (section.present >> index_in<List>(slot)) & 1;
     }
-    Value item(const Section &section, int slot) const
+    template <const auto &List, const auto &Part>
+    Value item(const Section<List> &section, Slot<Part> slot) const
     {
-        return section.values[slot];
+        return section.values[index_in<List>(slot)];
     }
-    // One pass, visiting each entry as it is read. A visit does not refuse:
-    // a key read later could be refused first. Past a key outside the
-    // table, the pass only reads on, to list the keys.
+    // One pass, visiting each entry as it is read, with a DeferringReader.
+    // Past a key outside the table, the pass only reads on, to list the
+    // keys.
     template <class Visit>
     bool each_entry(Value mapping, const Table &table,
-                    const KeysMessage &message, Visit &&visit) const
-    {
-        bool refusing = refusing_;
-        refusing_ = false;
-        bool others = false;
-        bool read = scan(mapping, table,
-                         [&](int slot, PyObject *key, PyObject *value) {
-                             if (slot < 0) {
-                                 others = true;
-                                 return true;
-                             }
-                             return others || visit(key, value);
-                         });
-        refusing_ = refusing;
-        return read && (!others || refuse_keys(mapping, table, message));
-    }
+                    const KeysMessage &message, Visit &&visit) const;
 
     static bool is_none(Value value) { return value == Py_None; }
-    int is_dict(Value value) const
+    // By its type alone, which runs no Python code; no only for a plain
+    // value, which cannot claim another class by its __class__.
+    int is_a(Value value, PyTypeObject *type) const
     {
-        return PyDict_CheckExact(value) ? 1 : plain(value) ? 0 : -1;
-    }
-    int is_list(Value value) const
-    {
-        return PyList_CheckExact(value) ? 1 : plain(value) ? 0 : -1;
-    }
-    int is_bool(Value value) const
-    {
-        return PyBool_Check(value) ? 1 : plain(value) ? 0 : -1;
-    }
-    int is_int(Value value) const
-    {
-        return PyLong_Check(value) ? 1 : plain(value) ? 0 : -1;
+        if (Py_IS_TYPE(value, type)) {
+            return 1;
+        }
+        if (plain(value)) { // of these, only bool is another's subclass
+            return PyBool_Check(value) && type == &PyLong_Type;
+        }
+        return PyType_IsSubtype(Py_TYPE(value), type) ? 1 : -1;
     }
     int truth(Value value) const
     {
@@ -208,15 +213,19 @@ class FastReader {
     {
         return in_order(text, table);
     }
-    int differs(const Text &text, const Table &table, int slot) const
+    template <const auto &List, const auto &Part>
+    int differs(const Text &text, const TableOf<List> &table,
+                Slot<Part> slot) const
     {
         if (text.source == table.name(slot)) {
             return 0;
         }
-        return made(text) ? text.ascii.find(table) != slot : -1;
+        return made(text) ? text.ascii.find(table) != index_in<List>(slot)
+                          : -1;
     }
     bool number(Value value, double *q, const Message &not_numeric) const;
-    int family_is(int slot, int also = -1) const;
+    int family_is(FamilySlot slot) const { return family_is(slot, slot); }
+    int family_is(FamilySlot slot, FamilySlot also) const;
 
     [[gnu::cold]] bool refuse(const Message &message) const;
     // Raises `message` filled with `fills` when each is an exact str, whose
@@ -226,6 +235,13 @@ class FastReader {
     {
         return refuse_showing_strs(message, {fills...});
     }
+
+  protected:
+    // float() of an exact float or str, into *q: false, with the error of a
+    // failed conversion set, or with none for another kind of value.
+    static bool convert(Value value, double *q);
+
+    const CallContext &call_;
 
   private:
     // One pass over an exact dict keyed by exact strs: on(slot, key, value)
@@ -258,15 +274,13 @@ class FastReader {
         }
         return true;
     }
-    static int lowest(uint32_t bits) { return __builtin_ctz(bits); }
-    // Every key of the section is a name of `allowed`.
-    static bool only_present(const Section &section, const Table &allowed)
+    // Every key present, the names of `table` in `present`, is a name of
+    // `allowed`.
+    static bool only_present(uint32_t present, const Table &table,
+                             const Table &allowed)
     {
-        if (section.others) {
-            return false;
-        }
-        for (uint32_t bits = section.present; bits; bits &= bits - 1) {
-            if (allowed.find_object(section.table->name(lowest(bits))) < 0) {
+        for (uint32_t bits = present; bits; bits &= bits - 1) {
+            if (allowed.find_object(table.name(__builtin_ctz(bits))) < 0) {
                 return false;
             }
         }
@@ -288,8 +302,6 @@ class FastReader {
                type == &PyTuple_Type || type == &PyLong_Type ||
                type == &PyBool_Type || type == &PyFloat_Type;
     }
-    bool take_in(PyObject *mapping, const Table &table,
-                 Section *section) const;
     // Out of line, as refusals are: written in the rules, their code
     // costs accepted calls too.
     [[gnu::cold]] bool refuse_showing_strs(const Message &message,
@@ -298,39 +310,76 @@ class FastReader {
     [[gnu::cold]] bool refuse_keys(PyObject *mapping, const Table &allowed,
                                    const KeysMessage &message) const;
 
-    const CallContext &call_;
-    // False while each_entry() reads a mapping in one pass: a key read
-    // later may be unsupported, and that refusal comes first, so a broken
-    // rule met on the way leaves the call undecided instead of raising.
-    mutable bool refusing_ = true;
     // Bit i: a family of the call is the name of gamma_families' slot i;
     // -1 until a test asks.
     mutable int families_ = -1;
 };
 
+// The fast reader that each_entry() hands the visit of each entry: while a
+// mapping is read in one pass, a key read later may be unsupported, and
+// that refusal comes first, so each refusal met on the way leaves the call
+// undecided (false, no error set) instead of raising.
+class DeferringReader : public FastReader {
+  public:
+    using FastReader::FastReader;
+
+    static bool refuse(const Message &) { return false; }
+    template <class... Fill>
+    static bool refuse_showing(const Message &, Fill...)
+    {
+        return false;
+    }
+    bool number(Value value, double *q, const Message &) const
+    {
+        if (convert(value, q)) {
+            return true;
+        }
+        PyErr_Clear(); // the general reader converts it again
+        return false;
+    }
+};
+
 // Inlined where each section is read, with its one pass (scan()): a call
 // for each costs the typical call about a seventh more (bench).
-[[gnu::always_inline]] inline bool FastReader::take_in(PyObject *mapping,
-                                                       const Table &table,
-                                                       Section *section) const
+template <const auto &List>
+[[gnu::always_inline]] inline bool
+FastReader::read(PyObject *mapping, Section<List> *section) const
 {
+    static_assert(List.size() <= max_names, "the names fit in `present`");
     section->mapping = mapping;
-    section->table = &table;
     section->present = 0;
     section->others = false;
-    return scan(mapping, table, [&](int slot, PyObject *, PyObject *value) {
-        if (slot < 0) {
-            section->others = true;
-        }
-        else {
-            section->present |= uint32_t{1} << slot;
-            section->values[slot] = value;
-        }
-        return true;
-    });
+    return scan(mapping, *section->table,
+                [&](int slot, PyObject *, PyObject *value) {
+                    if (slot < 0) {
+                        section->others = true;
+                    }
+                    else {
+                        section->present |= uint32_t{1} << slot;
+                        section->values[slot] = value;
+                    }
+                    return true;
+                });
 }
 
-inline int FastReader::family_is(int slot, int also) const
+template <class Visit>
+bool FastReader::each_entry(Value mapping, const Table &table,
+                            const KeysMessage &message, Visit &&visit) const
+{
+    DeferringReader deferring(call_);
+    bool others = false;
+    bool read =
+        scan(mapping, table, [&](int slot, PyObject *key, PyObject *value) {
+            if (slot < 0) {
+                others = true;
+                return true;
+            }
+            return others || visit(deferring, key, value);
+        });
+    return read && (!others || refuse_keys(mapping, table, message));
+}
+
+inline int FastReader::family_is(FamilySlot slot, FamilySlot also) const
 {
     // The families are exact strs, whose equality asks nothing of them:
     // looked at once a call, however many tests ask.
@@ -350,7 +399,7 @@ inline int FastReader::family_is(int slot, int also) const
         }
         families_ = found;
     }
-    return (families_ >> slot & 1) || (also >= 0 && (families_ >> also & 1));
+    return (families_ >> slot.index & 1) || (families_ >> also.index & 1);
 }
 
 // Reads everything through the objects' own methods (get, keys,
@@ -360,59 +409,85 @@ inline int FastReader::family_is(int slot, int also) const
 class GeneralReader {
   public:
     using Value = Ref;
+    template <const auto &List>
     struct Section {
+        explicit Section(const TableOf<List> &of) : table(&of) {}
         Ref mapping;
-        const Table *table = nullptr;
+        const TableOf<List> *table;
     };
     using Text = NormalizedText;
 
     explicit GeneralReader(const CallContext &call) : call_(call) {}
 
     static Value value(PyObject *obj) { return Ref::borrow(obj); }
-    bool read(const Value &mapping, const Table &table, Section *section) const
+    template <const auto &List>
+    static Section<List> section(const TableOf<List> &table)
+    {
+        return Section<List>(table);
+    }
+    template <const auto &List>
+    bool read(const Value &mapping, Section<List> *section) const
     {
         section->mapping = Ref::borrow(mapping.get());
-        section->table = &table;
         return true;
     }
-    bool only(const Section &section, const Table &allowed,
-              const KeysMessage &message) const;
-    Value get(const Section &section, int slot) const;
-    int has(const Section &section, int slot) const
+    template <const auto &List>
+    bool only(const Section<List> &section, const Table &allowed,
+              const KeysMessage &message) const
+    {
+        return only_allowed_keys(call_, section.mapping.get(), allowed,
+                                 message);
+    }
+    template <const auto &List, const auto &Part>
+    Value get(const Section<List> &section, Slot<Part> slot) const
+    {
+        return get(section.mapping.get(), section.table->name(slot));
+    }
+    template <const auto &List, const auto &Part>
+    int has(const Section<List> &section, Slot<Part> slot) const
     {
         return PySequence_Contains(section.mapping.get(),
                                    section.table->name(slot));
     }
-    Value item(const Section &section, int slot) const
+    template <const auto &List, const auto &Part>
+    Value item(const Section<List> &section, Slot<Part> slot) const
     {
         return Ref::steal(PyObject_GetItem(section.mapping.get(),
                                            section.table->name(slot)));
     }
+    // Each key of the table that a second keys() holds, in the order of
+    // their intersection, visited with its value by item lookup.
     template <class Visit>
     bool each_entry(const Value &mapping, const Table &table,
                     const KeysMessage &message, Visit &&visit) const
     {
-        Section section;
-        return read(mapping, table, &section) &&
-               only(section, table, message) && each_present(section, visit);
+        if (!only_allowed_keys(call_, mapping.get(), table, message)) {
+            return false;
+        }
+        Ref present = present_keys(mapping.get(), table);
+        while (present) {
+            Ref key = Ref::steal(PyIter_Next(present.get()));
+            if (!key) {
+                return !PyErr_Occurred();
+            }
+            Ref item = Ref::steal(PyObject_GetItem(mapping.get(), key.get()));
+            if (!item || !visit(*this, key, item)) {
+                return false;
+            }
+        }
+        return false;
     }
 
     static bool is_none(const Value &value) { return value.get() == Py_None; }
-    int is_dict(const Value &value) const
+    // isinstance(v, type), the type's own subclass test first. Like
+    // isinstance, it believes a __class__ that claims the type.
+    int is_a(const Value &value, PyTypeObject *type) const
     {
-        return is_instance(value.get(), &PyDict_Type);
-    }
-    int is_list(const Value &value) const
-    {
-        return is_instance(value.get(), &PyList_Type);
-    }
-    int is_bool(const Value &value) const
-    {
-        return is_instance(value.get(), &PyBool_Type);
-    }
-    int is_int(const Value &value) const
-    {
-        return is_instance(value.get(), &PyLong_Type);
+        PyObject *obj = value.get();
+        return PyObject_TypeCheck(obj, type)
+                   ? 1
+                   : PyObject_IsInstance(obj,
+                                         reinterpret_cast<PyObject *>(type));
     }
     int truth(const Value &value) const
     {
@@ -434,13 +509,16 @@ class GeneralReader {
     {
         return text.in_set(table);
     }
-    int differs(const Text &text, const Table &table, int slot) const
+    template <const auto &List, const auto &Part>
+    int differs(const Text &text, const TableOf<List> &table,
+                Slot<Part> slot) const
     {
         return text.differs(table.name(slot));
     }
     bool number(const Value &value, double *q,
                 const Message &not_numeric) const;
-    int family_is(int slot, int also = -1) const;
+    int family_is(FamilySlot slot) const { return family_is(slot, slot); }
+    int family_is(FamilySlot slot, FamilySlot also) const;
 
     bool refuse(const Message &message) const
     {
@@ -456,38 +534,11 @@ class GeneralReader {
   private:
     static PyObject *object_of(PyObject *obj) { return obj; }
     static PyObject *object_of(const Ref &obj) { return obj.get(); }
-    // isinstance(obj, type), the type's own subclass test first. Like
-    // isinstance, it believes a __class__ that claims the type.
-    static int is_instance(PyObject *obj, PyTypeObject *type)
-    {
-        return PyObject_TypeCheck(obj, type)
-                   ? 1
-                   : PyObject_IsInstance(obj,
-                                         reinterpret_cast<PyObject *>(type));
-    }
-    // f(key, section[key]) for each key of the section's table that a second
-    // keys() holds, in the order of their intersection.
-    template <class Visit>
-    bool each_present(const Section &section, Visit &&visit) const
-    {
-        Ref present = present_keys(section);
-        while (present) {
-            Ref key = Ref::steal(PyIter_Next(present.get()));
-            if (!key) {
-                return !PyErr_Occurred();
-            }
-            Ref value =
-                Ref::steal(PyObject_GetItem(section.mapping.get(), key.get()));
-            if (!value || !visit(key, value)) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    // An iterator over the names of the section's table that a second
-    // keys() holds, in the order of their intersection.
-    Ref present_keys(const Section &section) const;
+    // mapping.get(name)
+    Value get(PyObject *mapping, PyObject *name) const;
+    // An iterator over the names of `table` that a second keys() of
+    // `mapping` holds, in the order of their intersection.
+    Ref present_keys(PyObject *mapping, const Table &table) const;
 
     const CallContext &call_;
 };
@@ -520,12 +571,13 @@ bool decide(const CallContext &call, PyObject *control, Check &&check)
     OwnedCall owned_call(call);
     // The caller's own methods can call a check again with no Python frame
     // in between.
-    RecursionGuard guard;
-    if (!guard) {
+    if (enter_recursive_call() < 0) {
         return false;
     }
     GeneralReader general(owned_call.get());
-    return check(general, control);
+    bool accepted = check(general, control);
+    Py_LeaveRecursiveCall();
+    return accepted;
 }
 
 } // namespace tarvik

@@ -13,17 +13,16 @@
 
 namespace tarvik {
 
-// Most names a table holds: a section read without running Python code has
-// a place for the value of each.
-inline constexpr int max_names = 16;
-static_assert(max_names <= 32, "a section's names present fit in 32 bits");
+// Most names a table holds: a section read in one pass marks the names it
+// holds in the bits of 32.
+inline constexpr size_t max_names = 32;
 
 // Not constexpr (and defined nowhere), so that a slot looked up in a table
 // that lacks its name stops the build.
 int name_not_in_table();
 
 // The place of `text` among `texts`, found by the compiler where a constant
-// is needed: a constexpr variable.
+// is needed.
 template <size_t N>
 constexpr int slot_of(const std::array<const char *, N> &texts,
                       std::string_view text)
@@ -52,6 +51,43 @@ joined(const std::array<const char *, N> &first,
     return both;
 }
 
+// The place of a name in the table of the names `List`, a constant array of
+// namespace scope: slot<top_names>("family").
+template <const auto &List>
+struct Slot {
+    int index;
+};
+template <const auto &List>
+constexpr Slot<List> slot(std::string_view text)
+{
+    return {slot_of(List, text)};
+}
+
+// Where the names of `Part` begin among those of `List`. A table made by
+// joined() holds those of each part in their order, so their slots stand for
+// the same names in it; a slot of a table of other names does not compile.
+template <const auto &Part, const auto &List>
+constexpr int offset_of()
+{
+    for (size_t at = 0; at + Part.size() <= List.size(); at++) {
+        size_t i = 0;
+        while (i < Part.size() &&
+               std::string_view(List[at + i]) == std::string_view(Part[i])) {
+            i++;
+        }
+        if (i == Part.size()) {
+            return static_cast<int>(at);
+        }
+    }
+    return name_not_in_table();
+}
+template <const auto &List, const auto &Part>
+constexpr int index_in(Slot<Part> slot)
+{
+    constexpr int offset = offset_of<Part, List>();
+    return slot.index + offset;
+}
+
 // A fixed set of names, in the order written: the keys a section accepts or
 // the choices of a setting. Each table is listed as it is defined, and
 // Table::init_all() interns the names of all of them once per process,
@@ -62,7 +98,7 @@ class Table {
     explicit Table(const std::array<const char *, N> &texts)
         : texts_(texts.data()), count_(static_cast<int>(N)), next_(first_)
     {
-        static_assert(N <= max_names, "a table holds at most 16 names");
+        static_assert(N <= max_names, "more names than max_names");
         first_ = this;
     }
     Table(const Table &) = delete;
@@ -119,7 +155,9 @@ class Table {
     static int init_all();
 
   private:
-    static constexpr int bucket_bits = 6;
+    // Twice as many buckets as names at the most: a multiplier that puts
+    // each name in its own is found in a few dozen tries.
+    static constexpr int bucket_bits = 7;
 
     int init();
     // Chooses the multiplier that puts each name in a bucket of its own.
@@ -145,6 +183,19 @@ class Table {
     static inline Table *first_ = nullptr;
 };
 
+// The table of the names `List`, whose slots it takes: those of its own, and
+// of the tables it was joined from.
+template <const auto &List>
+class TableOf : public Table {
+  public:
+    TableOf() : Table(List) {}
+    template <const auto &Part>
+    PyObject *name(Slot<Part> slot) const
+    {
+        return Table::name(index_in<List>(slot));
+    }
+};
+
 // --- keys of the sections -------------------------------------------------
 
 // control: its sections; the checks read the first four.
@@ -152,65 +203,63 @@ inline constexpr std::array top_names{
     "family", "predictor", "inla",    "compute",        "fixed",    "mode",
     "expert", "hazard",    "lincomb", "update",         "lp_scale", "pardiso",
     "stiles", "taucs",     "numa",    "only_hyperparam"};
-inline Table top_keys{top_names};
+inline TableOf<top_names> top_keys;
 namespace top {
-inline constexpr int family = slot_of(top_names, "family");
-inline constexpr int predictor = slot_of(top_names, "predictor");
-inline constexpr int inla = slot_of(top_names, "inla");
-inline constexpr int compute = slot_of(top_names, "compute");
+inline constexpr auto family = slot<top_names>("family");
+inline constexpr auto predictor = slot<top_names>("predictor");
+inline constexpr auto inla = slot<top_names>("inla");
+inline constexpr auto compute = slot<top_names>("compute");
 } // namespace top
 
 // The keys under which a family block or the predictor section carries a
 // link configuration, the first preferred.
 inline constexpr std::array link_names{"control.link", "control_link"};
-inline Table link_keys{link_names};
+inline TableOf<link_names> link_keys;
 namespace link_key {
-inline constexpr int preferred = slot_of(link_names, "control.link");
-inline constexpr int fallback = slot_of(link_names, "control_link");
+inline constexpr auto preferred = slot<link_names>("control.link");
+inline constexpr auto fallback = slot<link_names>("control_link");
 } // namespace link_key
 
 // control['predictor']: its keys, and the same with the link keys, which it
 // accepts when it carries a link configuration.
 inline constexpr std::array predictor_names{"compute", "link"};
-inline Table predictor_keys{predictor_names};
+inline TableOf<predictor_names> predictor_keys;
 inline constexpr auto predictor_link_names =
     joined(predictor_names, link_names);
-inline Table predictor_link_keys{predictor_link_names};
+inline TableOf<predictor_link_names> predictor_link_keys;
 namespace predictor {
-inline constexpr int compute = slot_of(predictor_link_names, "compute");
-inline constexpr int preferred = slot_of(predictor_link_names, "control.link");
-inline constexpr int fallback = slot_of(predictor_link_names, "control_link");
+inline constexpr auto compute = slot<predictor_names>("compute");
 } // namespace predictor
 
 // A link configuration: the keys the checks read (any others are allowed).
 inline constexpr std::array configuration_names{"model", "quantile"};
-inline Table configuration_keys{configuration_names};
+inline TableOf<configuration_names> configuration_keys;
 namespace configuration {
-inline constexpr int model = slot_of(configuration_names, "model");
-inline constexpr int quantile = slot_of(configuration_names, "quantile");
+inline constexpr auto model = slot<configuration_names>("model");
+inline constexpr auto quantile = slot<configuration_names>("quantile");
 } // namespace configuration
 
 // control['inla']
 inline constexpr std::array inla_names{
     "strategy", "int.strategy", "int_strategy", "control_vb", "adaptive_max"};
-inline Table inla_keys{inla_names};
+inline TableOf<inla_names> inla_keys;
 namespace inla {
-inline constexpr int strategy = slot_of(inla_names, "strategy");
-inline constexpr int int_dot_strategy = slot_of(inla_names, "int.strategy");
+inline constexpr auto strategy = slot<inla_names>("strategy");
+inline constexpr auto int_dot_strategy = slot<inla_names>("int.strategy");
 // Read only when int.strategy is missing or None.
-inline constexpr int int_underscore_strategy =
-    slot_of(inla_names, "int_strategy");
-inline constexpr int control_vb = slot_of(inla_names, "control_vb");
+inline constexpr auto int_underscore_strategy =
+    slot<inla_names>("int_strategy");
+inline constexpr auto control_vb = slot<inla_names>("control_vb");
 } // namespace inla
 
 // control['inla']['control_vb']
 inline constexpr std::array vb_names{
     "strategy",       "hessian_strategy", "enable",         "iter_max",
     "hessian_update", "verbose",          "f_enable_limit", "emergency"};
-inline Table vb_keys{vb_names};
+inline TableOf<vb_names> vb_keys;
 namespace vb {
-inline constexpr int strategy = slot_of(vb_names, "strategy");
-inline constexpr int hessian_strategy = slot_of(vb_names, "hessian_strategy");
+inline constexpr auto strategy = slot<vb_names>("strategy");
+inline constexpr auto hessian_strategy = slot<vb_names>("hessian_strategy");
 } // namespace vb
 
 // control['compute']: the switches. The check visits them in the order of
@@ -223,40 +272,41 @@ inline constexpr std::array compute_names{"config",
                                           "return_marginals_predictor",
                                           "waic",
                                           "po"};
-inline Table compute_keys{compute_names};
+inline TableOf<compute_names> compute_keys;
 
 // --- values -----------------------------------------------------------------
 
 // Choices, in their normal form (stripped, lower case, "." as separator).
 inline constexpr std::array strategy_names{
     "auto", "gaussian", "simplified.laplace", "laplace", "adaptive"};
-inline Table strategy_choices{strategy_names};
+inline TableOf<strategy_names> strategy_choices;
 inline constexpr std::array int_strategy_names{"auto", "ccd",  "grid",
                                                "eb",   "user", "user.std"};
-inline Table int_strategy_choices{int_strategy_names};
+inline TableOf<int_strategy_names> int_strategy_choices;
 inline constexpr std::array vb_strategy_names{"mean", "variance"};
-inline Table vb_strategy_choices{vb_strategy_names};
+inline TableOf<vb_strategy_names> vb_strategy_choices;
 inline constexpr std::array vb_hessian_names{"default", "full", "partial",
                                              "diagonal"};
-inline Table vb_hessian_choices{vb_hessian_names};
+inline TableOf<vb_hessian_names> vb_hessian_choices;
 
 // Link models: the one of a gamma family, the others of a survival family,
 // which need no quantile, and all those of a survival family.
 inline constexpr std::array gamma_model_names{"quantile"};
-inline Table gamma_models{gamma_model_names};
+inline TableOf<gamma_model_names> gamma_models;
+inline constexpr auto quantile_model = slot<gamma_model_names>("quantile");
 inline constexpr std::array unquantiled_model_names{"log", "neglog"};
-inline Table unquantiled_models{unquantiled_model_names};
+inline TableOf<unquantiled_model_names> unquantiled_models;
 inline constexpr auto gammasurv_model_names =
     joined(unquantiled_model_names, gamma_model_names);
-inline Table gammasurv_models{gammasurv_model_names};
+inline TableOf<gammasurv_model_names> gammasurv_models;
 
 // The likelihood families that allow a link configuration, gamma tested
 // first, and the survival one among them.
 inline constexpr std::array gamma_family_names{"gamma", "gammasurv"};
-inline Table gamma_families{gamma_family_names};
+inline TableOf<gamma_family_names> gamma_families;
 namespace family {
-inline constexpr int gamma = slot_of(gamma_family_names, "gamma");
-inline constexpr int gammasurv = slot_of(gamma_family_names, "gammasurv");
+inline constexpr auto gamma = slot<gamma_family_names>("gamma");
+inline constexpr auto gammasurv = slot<gamma_family_names>("gammasurv");
 } // namespace family
 
 // --- other names ------------------------------------------------------------
