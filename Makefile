@@ -13,11 +13,18 @@ VENV := .venv/$(PY)
 PYTHON := $(abspath $(VENV))/bin/python
 DEV := $(VENV)/.dev
 PEERS := $(VENV)/.peers
+FUZZ := $(VENV)/.fuzz
 CLANG_FORMAT ?= $(VENV)/bin/clang-format
 
 CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/control/*.hpp))
 DEB_PACKAGES := g++ make
 BENCH_INSTRUCTIONS_PACKAGES := valgrind
+# clang builds the module for the fuzzer; llvm's symbolizer names the lines
+# of a sanitizer's report.
+FUZZ_PACKAGES := clang libclang-rt-dev llvm
+# How long make fuzz runs, in seconds, and libFuzzer's seed (0: a new one).
+FUZZ_SECONDS ?= 600
+FUZZ_SEED ?= 0
 
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
@@ -42,7 +49,7 @@ define each_version
 endef
 
 .PHONY: help deps venv build demo test test-versions test-packaging \
-	test-packaging-versions test-general sanitize coverage dist bench \
+	test-packaging-versions test-general sanitize coverage fuzz dist bench \
 	bench-instructions test-peers bench-peers format format-check clean
 
 help:
@@ -58,6 +65,8 @@ help:
 	@echo "make test-general  build without the fast reader (build/general-\$$PY/), whole suite run"
 	@echo "make sanitize      ASan+UBSan build in build/asan-\$$PY/, whole suite run against it"
 	@echo "make coverage      --coverage build in build/coverage-\$$PY/, whole suite run, gcovr figures"
+	@echo "make fuzz          clang+libFuzzer+ASan+UBSan build in build/fuzz-\$$PY/, differential fuzzing"
+	@echo "                   for \$$FUZZ_SECONDS ($(FUZZ_SECONDS)) under atheris (FUZZ_SEED=N, FUZZ_ARGS=...)"
 	@echo "make dist          the sdist once, and a wheel of it for each of \$$PYTHONS, in dist/"
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
@@ -78,6 +87,10 @@ deps:
 # environment; nothing else needs them.
 .venv/%/.peers: pyproject.toml scripts/venv.sh
 	scripts/venv.sh $* peers
+
+# The fuzzer (atheris), in the same environment as the suite it borrows from.
+.venv/%/.fuzz: pyproject.toml scripts/venv.sh .venv/%/.dev
+	scripts/venv.sh $* fuzz
 
 venv: $(DEV)
 
@@ -112,6 +125,13 @@ sanitize: deps $(DEV)
 
 coverage: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/coverage.sh
+
+# FUZZ_ARGS: libFuzzer's own arguments instead of the timed run, such as a
+# crash file to run it again (docs/maintaining.md).
+fuzz: deps $(DEV) $(FUZZ)
+	$(call apt_ensure,$(FUZZ_PACKAGES))
+	PYTHON="$(PYTHON)" FUZZ_SECONDS="$(FUZZ_SECONDS)" FUZZ_SEED="$(FUZZ_SEED)" \
+		scripts/fuzz.sh $(FUZZ_ARGS)
 
 # One sdist, and each version's wheel built from it by pip (in build
 # isolation, as a user's pip builds it), beside the stand-ins' wheel.
