@@ -13,6 +13,8 @@
 #   With ARGS: libFuzzer's own arguments, as they are, e.g. a crash file to
 #   run it alone, or -minimize_crash=1 -runs=10000 FILE to minimise it
 #   (docs/maintaining.md).
+#   With TARVIK_GENERAL_READER=1, the module built without its fast reader
+#   is fuzzed: the general reader then meets the plain inputs too.
 #
 # The runtimes of libFuzzer and the sanitizers come from atheris
 # (asan_with_fuzzer.so, preloaded); PYTHONMALLOC=malloc sends the
@@ -21,7 +23,9 @@
 # the harness counts the references of the input's objects instead.
 set -euo pipefail
 source "$(dirname "$0")/build_copy.sh"
-out=$root/build/fuzz-$version
+# TARVIK_GENERAL_READER=1: a build whose general reader decides every call
+# (as setup.py reads it), in a folder of its own.
+out=$root/build/fuzz${TARVIK_GENERAL_READER:+-general}-$version
 corpus=$root/build/fuzz-corpus
 findings=$root/build/fuzz-findings
 
