@@ -21,9 +21,10 @@ copy_package() {
     done
 }
 
-# build_into OUT TEMP: the module built into OUT (objects in TEMP, kept for
-# the next build, which compiles only what changed) beside copies of the
-# package's Python files.
+# build_into OUT TEMP: the module built into OUT (objects in TEMP) beside
+# copies of the package's Python files; built again only when a source, a
+# header or namespace.py is newer than it (setup.py's own flags are not
+# watched: `make clean` after changing them).
 build_into() {
     "$PYTHON" setup.py build_ext --build-lib "$1" --build-temp "$2"
     copy_package "$1"
