@@ -30,5 +30,9 @@ MESSAGE
     exit 1
 fi
 echo "Installing Debian packages: ${missing[*]}"
+# One apt at a time: make -j and the architecture roots' set-up may install
+# at once, and apt-get fails rather than wait for the lock of another.
+exec 9>/run/lock/tarvik-safety-control-apt.lock
+flock 9
 apt-get update
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
