@@ -65,10 +65,11 @@ inline bool stack_left()
 // Py_EnterRecursiveCall() for a level of the checks that the caller's own
 // methods may re-enter with no Python frame in between, which also stops
 // where stack_left() does: 0, or -1 with the interpreter's RecursionError.
+// Py_EnterRecursiveCall's own failure is any nonzero value (3.14 returns 1).
 inline int enter_recursive_call()
 {
     if (stack_left()) {
-        return Py_EnterRecursiveCall(" while calling a Python object");
+        return Py_EnterRecursiveCall(" while calling a Python object") != 0 ? -1 : 0;
     }
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded "
                                           "while calling a Python object");
