@@ -259,7 +259,9 @@ REENTRY_SCRIPT = """if 1:
     kwargs = {{}}
 
     class Reentrant(dict):
-        keys = functools.partial(func, kwargs)
+        # A staticmethod: from 3.14 a partial stored on a class binds the
+        # instance as a function does, and keys() would get one argument more.
+        keys = staticmethod(functools.partial(func, kwargs))
 
     kwargs["control"] = {{{section!r}: Reentrant(a=1)}}
 
@@ -267,7 +269,7 @@ REENTRY_SCRIPT = """if 1:
         try:
             func(kwargs)
         except RecursionError as exc:
-            print(exc)
+            print(type(exc).__name__)
 
     if {stack}:
         threading.stack_size({stack})
@@ -289,7 +291,7 @@ def test_reentry_through_a_keys_method_hits_the_recursion_limit(func, section, s
     proc = subprocess.run([sys.executable, "-c", script], cwd=ROOT, capture_output=True,
                           text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.startswith("maximum recursion depth exceeded"), proc.stdout
+    assert proc.stdout == "RecursionError\n", proc.stdout
 
 
 def test_chained_raise_keeps_a_generators_exception_state_its_own():
