@@ -7,7 +7,27 @@
 # The CPython version a target builds and runs with, and the versions that
 # test-versions, dist and .ci/run go through.
 PY ?= 3.11
-PYTHONS ?= 3.11 3.12 3.13
+PYTHONS ?= 3.11 3.12 3.13 3.14 3.15
+
+# Goals that run on the host whatever PY names (they run others per version).
+HOST_GOALS := help sid test-versions test-packaging-versions dist clean \
+	format format-check
+# A version this machine lacks (pyenv stops at 3.13 here) runs in the Debian
+# sid chroot of scripts/sid.sh, which has Debian's 3.14 and 3.15: each goal
+# on the command line is made there, with the same variables.
+ifeq ($(TARVIK_IN_SID),)
+ifneq ($(filter-out $(HOST_GOALS),$(or $(MAKECMDGOALS),help)),)
+ifeq ($(shell scripts/find_python.sh --quiet $(PY)),)
+IN_SID := yes
+endif
+endif
+endif
+
+ifeq ($(IN_SID),yes)
+.PHONY: $(MAKECMDGOALS)
+$(MAKECMDGOALS):
+	scripts/sid.sh make $(PY) $@ $(MAKEOVERRIDES)
+else
 
 VENV := .venv/$(PY)
 PYTHON := $(abspath $(VENV))/bin/python
@@ -15,6 +35,10 @@ DEV := $(VENV)/.dev
 PEERS := $(VENV)/.peers
 FUZZ := $(VENV)/.fuzz
 CLANG_FORMAT ?= $(VENV)/bin/clang-format
+# The version whose environment holds the cross tools (the cross group).
+TOOLS_PY ?= 3.11
+CROSS := .venv/$(TOOLS_PY)/.cross
+ZIG ?= $(abspath .venv/$(TOOLS_PY))/lib/python$(TOOLS_PY)/site-packages/ziglang/zig
 
 CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/control/*.hpp))
 DEB_PACKAGES := g++ make
@@ -48,9 +72,12 @@ define each_version
 	done; exit $$status
 endef
 
-.PHONY: help deps venv build demo test test-versions test-packaging \
-	test-packaging-versions test-general sanitize coverage fuzz dist bench \
-	bench-instructions test-peers bench-peers format format-check clean
+sid:
+	scripts/sid.sh ensure
+
+.PHONY: help sid deps venv build demo test test-versions test-packaging \
+	test-packaging-versions test-general test-debug sanitize coverage fuzz dist bench \
+	bench-instructions test-peers bench-peers format format-check clean wheel
 
 help:
 	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
@@ -63,17 +90,22 @@ help:
 	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist, wheels)"
 	@echo "make test-packaging-versions  make test-packaging under each of \$$PYTHONS"
 	@echo "make test-general  build without the fast reader (build/general-\$$PY/), whole suite run"
+	@echo "make test-debug    build for Debian's debug CPython \$$PY (pythonX.Y-dbg) in build/debug-\$$PY/,"
+	@echo "                   suite run against it (packaging aside)"
 	@echo "make sanitize      ASan+UBSan build in build/asan-\$$PY/, whole suite run against it"
 	@echo "make coverage      --coverage build in build/coverage-\$$PY/, whole suite run, gcovr figures"
 	@echo "make fuzz          clang+libFuzzer+ASan+UBSan build in build/fuzz-\$$PY/, differential fuzzing"
 	@echo "                   for \$$FUZZ_SECONDS ($(FUZZ_SECONDS)) under atheris (FUZZ_SEED=N, FUZZ_ARGS=...)"
-	@echo "make dist          the sdist once, and a wheel of it for each of \$$PYTHONS, in dist/"
+	@echo "make dist          the sdist once, and from it the manylinux wheels (x86_64, aarch64) of"
+	@echo "                   each of \$$PYTHONS, in dist/, checked by auditwheel (make -j2 dist: two at once)"
 	@echo "make bench         build, then run bench/bench.py"
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make test-peers    install the peers (pydantic, msgspec, JSON Schema), check they agree"
 	@echo "make bench-peers   test-peers, then time and count the module beside the peers"
 	@echo "make format        clang-format the C++ sources in place"
 	@echo "make format-check  fail if the C++ sources are not clang-formatted"
+	@echo "make sid           the Debian sid chroot (once per machine, root) where 3.14 and 3.15"
+	@echo "                   run when pyenv lacks them (scripts/sid.sh); make PY=3.14 GOAL uses it"
 	@echo "make clean         remove build products (not the venvs: rm -rf .venv)"
 
 deps:
@@ -87,6 +119,11 @@ deps:
 # environment; nothing else needs them.
 .venv/%/.peers: pyproject.toml scripts/venv.sh
 	scripts/venv.sh $* peers
+
+# zig and auditwheel for the wheels, in the environment of TOOLS_PY (zig is
+# one static program, which the sid chroot runs too).
+.venv/%/.cross: pyproject.toml scripts/venv.sh
+	scripts/venv.sh $* cross
 
 # The fuzzer (atheris), in the same environment as the suite it borrows from.
 .venv/%/.fuzz: pyproject.toml scripts/venv.sh .venv/%/.dev
@@ -120,6 +157,14 @@ test-packaging-versions:
 test-general: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/general.sh
 
+# A debug interpreter (Py_DEBUG): Debian's pythonX.Y-dbg, on the host for
+# its own version, in the sid chroot for 3.14.
+DEBUG_VENV := .venv/$(PY)-dbg
+test-debug: deps
+	$(call apt_ensure,python$(PY)-dbg python$(PY)-venv)
+	@$(MAKE) --no-print-directory $(DEBUG_VENV)/.dev
+	PYTHON="$(abspath $(DEBUG_VENV))/bin/python" scripts/debug.sh
+
 sanitize: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/sanitize.sh
 
@@ -133,18 +178,24 @@ fuzz: deps $(DEV) $(FUZZ)
 	PYTHON="$(PYTHON)" FUZZ_SECONDS="$(FUZZ_SECONDS)" FUZZ_SEED="$(FUZZ_SEED)" \
 		scripts/fuzz.sh $(FUZZ_ARGS)
 
-# One sdist, and each version's wheel built from it by pip (in build
-# isolation, as a user's pip builds it), beside the stand-ins' wheel.
-dist: deps $(DEV)
-	rm -rf dist
+# One sdist; from it, each version's manylinux wheels for x86_64 and aarch64
+# (scripts/wheel.sh; two versions at a time under make -j2), which
+# auditwheel must find consistent with manylinux_2_17; and the stand-ins'
+# wheel, for the packaging tests.
+dist: deps $(DEV) $(CROSS)
+	rm -rf dist build/wheel-headers
 	$(PYTHON) -m build --sdist --outdir dist .
 	$(PYTHON) -m build --wheel --outdir dist standins
-	@for version in $(PYTHONS); do \
-		$(MAKE) -s --no-print-directory .venv/$$version/.dev PY=$$version && \
-		.venv/$$version/bin/python -m pip wheel --quiet --no-deps \
-			--wheel-dir dist dist/tarvik_safety_control-*.tar.gz || exit 1; \
-	done
+	@$(MAKE) --no-print-directory $(addprefix wheel-,$(PYTHONS))
+	$(abspath .venv/$(TOOLS_PY))/bin/python scripts/check_wheels.py dist
 	@ls dist
+
+wheel-%:
+	@$(MAKE) --no-print-directory wheel PY=$* ZIG=$(ZIG)
+
+# One version's wheels, from the sdist that make dist put in dist/.
+wheel: deps $(DEV)
+	PYTHON="$(PYTHON)" ZIG="$(ZIG)" scripts/wheel.sh
 
 bench: build
 	$(PYTHON) bench/bench.py
@@ -174,3 +225,5 @@ clean:
 	rm -rf standins/build standins/*.egg-info
 	rm -f tarvik/safety/control.*.so
 	find . -name __pycache__ -type d -prune -exec rm -rf {} +
+
+endif

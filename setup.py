@@ -16,6 +16,9 @@ Environment variables read here:
                      build without the fast reader: the general reader decides
                      every call, through the objects' own methods (used by
                      scripts/general.sh to run the whole suite through it)
+  TARVIK_LINKER=CMD  link the module with CMD (and -shared) instead of the
+                     compiler: scripts/wheel.sh links its wheels with zig
+                     against an old glibc's symbols
   TARVIK_FUZZ=1      build for the fuzzer: the sanitizers of TARVIK_SANITIZE
                      and libFuzzer's coverage of every edge and comparison
                      (clang only, CC=clang CXX=clang++; used by
@@ -25,6 +28,7 @@ Environment variables read here:
 import json
 import marshal
 import os
+import shlex
 from glob import glob
 
 from setuptools import Extension, setup
@@ -121,6 +125,16 @@ class BuildExt(build_ext):
                     attr,
                     [flag for flag in command if flag not in C_ONLY_FLAGS],
                 )
+        linker = shlex.split(os.environ.get("TARVIK_LINKER", ""))
+        if linker:
+            # A C++ module is linked by compiler_cxx followed by what
+            # linker_so adds to the compiler: both name the linker.
+            for attr in ("linker_so", "linker_so_cxx"):
+                if hasattr(self.compiler, attr):
+                    self.compiler.set_executable(attr, linker + ["-shared"])
+            for attr in ("compiler_cxx", "linker_exe", "linker_exe_cxx"):
+                if hasattr(self.compiler, attr):
+                    self.compiler.set_executable(attr, linker)
         super().build_extensions()
 
     def stubs(self) -> list:
