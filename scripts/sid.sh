@@ -81,6 +81,12 @@ in_chroot() {
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
         mount --bind /tmp "$root/tmp"
+        # The host trusts what it trusts (a proxy of its own, say) for pip
+        # in the chroot too.
+        bundle=/etc/ssl/certs/ca-certificates.crt
+        if [ -f "$bundle" ] && [ -f "$root$bundle" ]; then
+            mount --bind "$bundle" "$root$bundle"
+        fi
         exec chroot "$root" "$@"
     ' in-chroot "$sid_root" "$clone" "$@"
 }
