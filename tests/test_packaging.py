@@ -16,6 +16,7 @@ sdist and this version's wheel instead of building their own.
 
 import json
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -60,9 +61,9 @@ def user_env(**extra):
     return {**env, "PIP_DISABLE_PIP_VERSION_CHECK": "1", **extra}
 
 
-def run(*cmd, cwd, env=None, ok=True):
+def run(*cmd, cwd, env=None, ok=True, timeout=900):
     done = subprocess.run([str(c) for c in cmd], cwd=cwd, env=env or user_env(),
-                          capture_output=True, text=True, timeout=900)
+                          capture_output=True, text=True, timeout=timeout)
     if ok:
         assert done.returncode == 0, f"{cmd}\n{done.stdout}\n{done.stderr}"
     return done
@@ -165,8 +166,16 @@ def distributions(tmp_path):
         folder = tmp_path / "dist"
         run(sys.executable, "-m", "build", "--outdir", folder, clone, cwd=tmp_path)
     (sdist,) = folder.glob("tarvik_safety_control-*.tar.gz")
-    (wheel,) = folder.glob(f"tarvik_safety_control-*-{TAG}-{TAG}-*.whl")
+    (wheel,) = folder.glob(f"tarvik_safety_control-*-{TAG}-{TAG}-*linux*_{platform.machine()}.whl")
+    if made:  # what ships: the Package Index takes manylinux wheels alone
+        assert "-manylinux_2_17_" in wheel.name, wheel.name
     return sdist, wheel
+
+
+def dev_tools_path() -> str:
+    """Where this venv's pure-Python tools (pytest, hypothesis) lie, for a
+    suite run by another venv that has only the module installed."""
+    return sysconfig.get_paths()["purelib"]
 
 
 @slow
@@ -216,6 +225,52 @@ def test_installs_beside_the_package_and_leaves_it_alone(source, tmp_path):
     assert snapshot() == before
     assert run(python, "-P", "-c", AFTER, cwd=tmp_path).stdout == (
         "[]\nNo module named 'tarvik.safety.control'\n")
+
+
+@slow
+def test_the_suite_passes_against_the_wheel(tmp_path):
+    """The wheel that ships, installed offline into a fresh venv beside the
+    stand-ins: the whole suite, packaging aside, against that copy."""
+    _, wheel = distributions(tmp_path)
+    standins = next(Path(os.environ["TARVIK_DIST"]).glob("tarvik_safety_control_standins-*.whl")) \
+        if os.environ.get("TARVIK_DIST") else None
+    if standins is None:
+        run(sys.executable, "-m", "build", "--wheel", "--outdir", tmp_path / "standins",
+            ROOT / "standins", cwd=tmp_path)
+        (standins,) = (tmp_path / "standins").glob("*.whl")
+    run(sys.executable, "-m", "venv", "venv", cwd=tmp_path)
+    python = tmp_path / "venv" / "bin" / "python"
+    run(python, "-m", "pip", "install", "--no-index", "--no-deps", wheel, standins, cwd=tmp_path)
+    env = user_env(PYTHONPATH=dev_tools_path(), **{NESTED: "1"})
+    done = run(python, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-q", "-x",
+               "-m", "not packaging", ROOT / "tests", cwd=tmp_path, env=env, ok=False)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    assert f"loaded from: {tmp_path / 'venv'}" in done.stdout
+
+
+# The arm64 interpreter is Debian's, in the root that scripts/arches.sh
+# makes (under qemu); its version is the host Debian's default, so only that
+# version's aarch64 wheel meets it. Not inside the sid chroot, whose own
+# interpreters are of other versions.
+@slow
+@pytest.mark.skipif(not os.environ.get("TARVIK_DIST") or bool(os.environ.get("TARVIK_IN_SID")),
+                    reason="the aarch64 wheel of make dist, on the host")
+def test_the_suite_passes_against_the_aarch64_wheel_under_emulation(tmp_path):
+    arches = ROOT / "scripts" / "arches.sh"
+    version = run(arches, "version", "arm64", cwd=ROOT, env=dict(os.environ)).stdout.strip()
+    if version != "%d.%d" % sys.version_info[:2]:
+        pytest.skip(f"the emulated arm64 interpreter is CPython {version}")
+    folder = Path(os.environ["TARVIK_DIST"])
+    (wheel,) = folder.glob(f"tarvik_safety_control-*-{TAG}-{TAG}-manylinux_2_17_aarch64.whl")
+    (standins,) = folder.glob("tarvik_safety_control_standins-*.whl")
+    target = tmp_path / "arm64"
+    run(sys.executable, "-m", "pip", "install", "--no-deps", "--no-index", "--target", target,
+        "--only-binary=:all:", "--platform", "manylinux_2_17_aarch64", "--implementation", "cp",
+        "--abi", TAG, "--python-version", version, wheel, standins, cwd=tmp_path)
+    done = run(arches, "run", "arm64", target, cwd=ROOT, env=dict(os.environ), ok=False,
+               timeout=3600)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    assert f"loaded from: {target}" in done.stdout
 
 
 @pytest.mark.parametrize("where", ["root", "elsewhere"])
