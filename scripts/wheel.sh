@@ -56,5 +56,5 @@ case "$include" in
 esac
 zigcxx="$ZIG c++ -target aarch64-linux-gnu.$glibc"
 build aarch64 CC="$zigcxx" CXX="$zigcxx" TARVIK_LINKER="$zigcxx" \
-    CFLAGS="-I$headers/$(basename "$include")" \
+    CFLAGS="-I$headers/$(basename "$include")" CXXFLAGS="-I$headers/$(basename "$include")" \
     SETUPTOOLS_EXT_SUFFIX=".${soabi/x86_64/aarch64}.so"
