@@ -14,6 +14,7 @@ PYTHON := $(abspath $(VENV))/bin/python
 DEV := $(VENV)/.dev
 PEERS := $(VENV)/.peers
 FUZZ := $(VENV)/.fuzz
+CROSS := $(VENV)/.cross
 CLANG_FORMAT ?= $(VENV)/bin/clang-format
 
 CXX_SOURCES := $(sort $(wildcard tarvik/safety/control/*.cpp tarvik/safety/control/*.hpp))
@@ -25,6 +26,11 @@ FUZZ_PACKAGES := clang libclang-rt-dev llvm
 # How long make fuzz runs, in seconds, and libFuzzer's seed (0: a new one).
 FUZZ_SECONDS ?= 600
 FUZZ_SEED ?= 0
+
+# The CPython headers make compile-check compiles against: the venv's own
+# and 3.14's, from the Debian chroot of scripts/sid.sh.
+COMPILE_CHECK_HEADERS ?= $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
+	$(shell scripts/sid.sh root)/usr/include/python3.14
 
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
@@ -50,7 +56,8 @@ endef
 
 .PHONY: help deps venv build demo test test-versions test-packaging \
 	test-packaging-versions test-general sanitize coverage fuzz dist bench \
-	bench-instructions test-peers bench-peers format format-check clean
+	bench-instructions test-peers bench-peers format format-check clean \
+	test-stack-fallback compile-check
 
 help:
 	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
@@ -64,6 +71,10 @@ help:
 	@echo "make test-packaging-versions  make test-packaging under each of \$$PYTHONS"
 	@echo "make test-general  build without the fast reader (build/general-\$$PY/), whole suite run"
 	@echo "make sanitize      ASan+UBSan build in build/asan-\$$PY/, whole suite run against it"
+	@echo "make test-stack-fallback  build with the portable stack bound (build/stack-fallback-\$$PY/),"
+	@echo "                   run the re-entry tests against it"
+	@echo "make compile-check compile the C++ for macOS (arm64, x86_64) and Windows (x64) with zig,"
+	@echo "                   warnings as errors, against \$$COMPILE_CHECK_HEADERS (the venv's, 3.14's)"
 	@echo "make coverage      --coverage build in build/coverage-\$$PY/, whole suite run, gcovr figures"
 	@echo "make fuzz          clang+libFuzzer+ASan+UBSan build in build/fuzz-\$$PY/, differential fuzzing"
 	@echo "                   for \$$FUZZ_SECONDS ($(FUZZ_SECONDS)) under atheris (FUZZ_SEED=N, FUZZ_ARGS=...)"
@@ -87,6 +98,10 @@ deps:
 # environment; nothing else needs them.
 .venv/%/.peers: pyproject.toml scripts/venv.sh
 	scripts/venv.sh $* peers
+
+# zig, the cross compiler of make compile-check (which imports setup.py).
+.venv/%/.cross: pyproject.toml scripts/venv.sh .venv/%/.dev
+	scripts/venv.sh $* cross
 
 # The fuzzer (atheris), in the same environment as the suite it borrows from.
 .venv/%/.fuzz: pyproject.toml scripts/venv.sh .venv/%/.dev
@@ -119,6 +134,13 @@ test-packaging-versions:
 
 test-general: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/general.sh
+
+# The stack bound of platforms without an interface of their own, on Linux.
+test-stack-fallback: deps $(DEV)
+	PYTHON="$(PYTHON)" scripts/stack_fallback.sh
+
+compile-check: $(DEV) $(CROSS)
+	$(PYTHON) scripts/compile_check.py $(COMPILE_CHECK_HEADERS)
 
 sanitize: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/sanitize.sh
