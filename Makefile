@@ -50,6 +50,11 @@ FUZZ_PACKAGES := clang libclang-rt-dev llvm
 FUZZ_SECONDS ?= 600
 FUZZ_SEED ?= 0
 
+# The CPython headers make compile-check compiles against: the venv's own
+# and 3.14's, from the Debian chroot of scripts/sid.sh.
+COMPILE_CHECK_HEADERS ?= $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
+	$(shell scripts/sid.sh root)/usr/include/python3.14
+
 # The project's own builds treat compiler warnings as errors (read by
 # setup.py); a user's pip install only shows them.
 export TARVIK_WERROR ?= 1
@@ -77,7 +82,8 @@ sid:
 
 .PHONY: help sid deps venv build demo test test-versions test-packaging \
 	test-packaging-versions test-general test-debug sanitize coverage fuzz dist bench \
-	bench-instructions test-peers bench-peers format format-check clean wheel
+	bench-instructions test-peers bench-peers format format-check clean wheel \
+	test-stack-fallback compile-check
 
 help:
 	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
@@ -93,6 +99,10 @@ help:
 	@echo "make test-debug    build for Debian's debug CPython \$$PY (pythonX.Y-dbg) in build/debug-\$$PY/,"
 	@echo "                   suite run against it (packaging aside)"
 	@echo "make sanitize      ASan+UBSan build in build/asan-\$$PY/, whole suite run against it"
+	@echo "make test-stack-fallback  build with the portable stack bound (build/stack-fallback-\$$PY/),"
+	@echo "                   run the re-entry tests against it"
+	@echo "make compile-check compile the C++ for macOS (arm64, x86_64) and Windows (x64) with zig,"
+	@echo "                   warnings as errors, against \$$COMPILE_CHECK_HEADERS (the venv's, 3.14's)"
 	@echo "make coverage      --coverage build in build/coverage-\$$PY/, whole suite run, gcovr figures"
 	@echo "make fuzz          clang+libFuzzer+ASan+UBSan build in build/fuzz-\$$PY/, differential fuzzing"
 	@echo "                   for \$$FUZZ_SECONDS ($(FUZZ_SECONDS)) under atheris (FUZZ_SEED=N, FUZZ_ARGS=...)"
@@ -120,9 +130,11 @@ deps:
 .venv/%/.peers: pyproject.toml scripts/venv.sh
 	scripts/venv.sh $* peers
 
-# zig and auditwheel for the wheels, in the environment of TOOLS_PY (zig is
-# one static program, which the sid chroot runs too).
-.venv/%/.cross: pyproject.toml scripts/venv.sh
+# zig and auditwheel: make compile-check (which imports setup.py) compiles
+# with zig for macOS and Windows; make dist links the wheels with it, from
+# the environment of TOOLS_PY (zig is one static program, which the sid
+# chroot runs too).
+.venv/%/.cross: pyproject.toml scripts/venv.sh .venv/%/.dev
 	scripts/venv.sh $* cross
 
 # The fuzzer (atheris), in the same environment as the suite it borrows from.
@@ -164,6 +176,14 @@ test-debug: deps
 	$(call apt_ensure,python$(PY)-dbg python$(PY)-venv)
 	@$(MAKE) --no-print-directory $(DEBUG_VENV)/.dev
 	PYTHON="$(abspath $(DEBUG_VENV))/bin/python" scripts/debug.sh
+
+# The stack bound of platforms without an interface of their own, on Linux.
+test-stack-fallback: deps $(DEV)
+	PYTHON="$(PYTHON)" scripts/stack_fallback.sh
+
+compile-check: $(DEV) $(VENV)/.cross
+	@scripts/sid.sh ensure
+	$(PYTHON) scripts/compile_check.py $(COMPILE_CHECK_HEADERS)
 
 sanitize: deps $(DEV)
 	PYTHON="$(PYTHON)" scripts/sanitize.sh

@@ -23,18 +23,29 @@ Environment variables read here:
                      and libFuzzer's coverage of every edge and comparison
                      (clang only, CC=clang CXX=clang++; used by
                      scripts/fuzz.sh, which preloads atheris's runtimes)
+  TARVIK_STACK_FALLBACK=1
+                     bound the stack by the portable budget of compat.hpp
+                     instead of the platform's own interface (used by
+                     scripts/stack_fallback.sh to test it on Linux)
+
+Each compiler family gets its own flags (compiler_flags): GCC and Clang
+(also for MinGW), and MSVC.  scripts/compile_check.py imports the flags and
+the namespace header from here, hence `setup()` under __main__.
 """
 
 import json
 import marshal
 import os
+import platform
 import shlex
+import sys
 from glob import glob
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.install_lib import install_lib
 
+# GCC and Clang.
 CXX_FLAGS = [
     "-std=c++17", "-Wall", "-Wextra", "-fvisibility=hidden",
     # Nothing in the module throws. Without exception tables, the forced
@@ -42,6 +53,12 @@ CXX_FLAGS = [
     # our frames instead of running destructors (or std::terminate) there.
     "-fno-exceptions",
 ]
+# MSVC. /W3, not /W4: CPython builds itself, and so keeps its headers clean,
+# at level 3, and no MSVC here shows what level 4 finds in them, which /WX
+# would make fatal; the GCC/Clang builds are the project's strict lint. No
+# exceptions, as above: /EHs-c- overrides the /EHsc that setuptools gives a
+# C++ source (cl notes it, D9025, a command-line warning /WX leaves alone).
+MSVC_FLAGS = ["/std:c++17", "/W3", "/EHs-c-", "/D_HAS_EXCEPTIONS=0"]
 SANITIZE_FLAGS = [
     "-fsanitize=address,undefined",
     "-fno-omit-frame-pointer",
@@ -81,6 +98,39 @@ def switched_on(name: str) -> bool:
 NAMESPACE = "tarvik/safety/control/namespace.py"
 
 
+def namespace_header(source: str, data: bytes, version: tuple) -> str:
+    """namespace_code.h: the text of namespace.py and its code `data`, as
+    marshalled by CPython `version` (major, minor, micro). Marshalled code
+    runs only on its own version; compiled with another's headers, the
+    build stops there, naming both (the module's import would fail with a
+    SystemError that says nothing)."""
+    lines = [", ".join(str(byte) for byte in data[i:i + 16])
+             for i in range(0, len(data), 16)]
+    marshalled_by = "%d.%d.%d" % tuple(version[:3])
+    return ("// Made by setup.py from {}: its text, and its code marshalled"
+            " by CPython {}.\n"
+            "static_assert(PY_VERSION_HEX >> 16 == 0x{:02X}{:02X},\n"
+            "              \"the namespace code was marshalled by CPython {}"
+            " and the headers are CPython \" PY_VERSION\n"
+            "              \": build with the headers' own interpreter\");\n"
+            "static const char namespace_source[] = {};\n"
+            "static const unsigned char namespace_code[] = {{\n    {},\n}};\n"
+            ).format(NAMESPACE, marshalled_by, version[0], version[1],
+                     marshalled_by, json.dumps(source),
+                     ",\n    ".join(lines))
+
+
+def write_if_changed(path: str, text: str) -> None:
+    old = None
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as handle:
+            old = handle.read()
+    if old != text:  # an unchanged file leaves the objects up to date
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", encoding="utf-8") as handle:
+            handle.write(text)
+
+
 def generate_namespace_code(build_temp: str) -> str:
     """Compile the module's namespace (namespace.py) into a C array of its
     marshalled code object, beside its text (namespace_code.h, in a folder
@@ -89,24 +139,41 @@ def generate_namespace_code(build_temp: str) -> str:
     with open(NAMESPACE, encoding="utf-8") as handle:
         source = handle.read()
     code = compile(source, "<tarvik.safety.control>", "exec", dont_inherit=True)
-    data = marshal.dumps(code)
-    lines = [", ".join(str(byte) for byte in data[i:i + 16])
-             for i in range(0, len(data), 16)]
-    text = ("// Made by setup.py from {}: its text, and its code marshalled."
-            "\nstatic const char namespace_source[] = {};\n"
-            "static const unsigned char namespace_code[] = {{\n    {},\n}};\n"
-            ).format(NAMESPACE, json.dumps(source), ",\n    ".join(lines))
     folder = os.path.join(build_temp, "generated")
-    path = os.path.join(folder, "namespace_code.h")
-    os.makedirs(folder, exist_ok=True)
-    old = None
-    if os.path.exists(path):
-        with open(path, encoding="utf-8") as handle:
-            old = handle.read()
-    if old != text:  # an unchanged header leaves the objects up to date
-        with open(path, "w", encoding="utf-8") as handle:
-            handle.write(text)
+    write_if_changed(os.path.join(folder, "namespace_code.h"),
+                     namespace_header(source, marshal.dumps(code),
+                                      sys.version_info))
     return folder
+
+
+# The module's one exported symbol, whatever the optimisation: without a
+# list, an -Og build exports weak instances of libstdc++'s templates.
+EXPORTS = "{ global: PyInit_control; local: *; };\n"
+
+
+def compiler_flags(compiler_type: str, build_temp: str) -> tuple:
+    """(compile flags, link flags) of a compiler family (distutils'
+    compiler_type) for this build's switches."""
+    werror = switched_on("TARVIK_WERROR")
+    if compiler_type == "msvc":
+        # Windows exports what is declared so (PyMODINIT_FUNC), nothing more.
+        return MSVC_FLAGS + (["/WX"] if werror else []), []
+    compile_args = list(CXX_FLAGS) + (["-Werror"] if werror else [])
+    link_args = []
+    if switched_on("TARVIK_FUZZ"):
+        compile_args += FUZZ_FLAGS
+        link_args += FUZZ_FLAGS
+    elif switched_on("TARVIK_SANITIZE"):
+        compile_args += SANITIZE_FLAGS
+        link_args += SANITIZE_FLAGS
+    if sys.platform == "darwin":
+        link_args.append("-Wl,-exported_symbol,_PyInit_control")
+    elif compiler_type == "unix" and platform.system() in (
+            "Linux", "FreeBSD", "NetBSD", "OpenBSD", "DragonFly"):
+        exports = os.path.join(build_temp, "generated", "exports.map")
+        write_if_changed(exports, EXPORTS)
+        link_args.append("-Wl,--version-script=" + os.path.abspath(exports))
+    return compile_args, link_args
 
 
 class BuildExt(build_ext):
@@ -115,8 +182,12 @@ class BuildExt(build_ext):
 
     def build_extensions(self) -> None:
         include = generate_namespace_code(self.build_temp)
+        compile_args, link_args = compiler_flags(
+            self.compiler.compiler_type, self.build_temp)
         for ext in self.extensions:
             ext.include_dirs.append(include)
+            ext.extra_compile_args = compile_args + ext.extra_compile_args
+            ext.extra_link_args = link_args + ext.extra_link_args
         for attr in ("compiler", "compiler_so", "compiler_cxx", "linker_so"):
             command = getattr(self.compiler, attr, None)
             if isinstance(command, list):
@@ -181,19 +252,11 @@ class InstallLib(install_lib):
         return installed
 
 
-extra_compile_args = list(CXX_FLAGS)
-extra_link_args = []
 define_macros = []
-if switched_on("TARVIK_WERROR"):
-    extra_compile_args.append("-Werror")
-if switched_on("TARVIK_FUZZ"):
-    extra_compile_args += FUZZ_FLAGS
-    extra_link_args += FUZZ_FLAGS
-elif switched_on("TARVIK_SANITIZE"):
-    extra_compile_args += SANITIZE_FLAGS
-    extra_link_args += SANITIZE_FLAGS
 if switched_on("TARVIK_GENERAL_READER"):
     define_macros.append(("TARVIK_GENERAL_READER", "1"))
+if switched_on("TARVIK_STACK_FALLBACK"):
+    define_macros.append(("TARVIK_STACK_FALLBACK", "1"))
 
 control = Extension(
     "tarvik.safety.control",
@@ -201,11 +264,10 @@ control = Extension(
     depends=sorted(glob("tarvik/safety/control/*.hpp")) + [NAMESPACE],
     language="c++",
     define_macros=define_macros,
-    extra_compile_args=extra_compile_args,
-    extra_link_args=extra_link_args,
 )
 
-setup(
-    ext_modules=[control],
-    cmdclass={"build_ext": BuildExt, "install_lib": InstallLib},
-)
+if __name__ == "__main__":
+    setup(
+        ext_modules=[control],
+        cmdclass={"build_ext": BuildExt, "install_lib": InstallLib},
+    )

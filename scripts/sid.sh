@@ -94,7 +94,12 @@ in_chroot() {
 ensure() {
     need_root "${1:-3.14 and 3.15}"
     local wanted=${packages[*]}
+    # One at a time: make -j2 and .ci/run's lanes may all enter at once.
+    mkdir -p "$(dirname "$sid_root")"
+    exec 7>"$sid_root.lock"
+    flock 7
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$wanted" ]; then
+        exec 7>&-
         return
     fi
     if [ ! -x "$sid_root/usr/bin/apt-get" ]; then
@@ -116,6 +121,7 @@ ensure() {
         apt-get update -q
         apt-get install -y -q --no-install-recommends "$@"' apt "${packages[@]}"
     echo "$wanted" >"$stamp"
+    exec 7>&-
 }
 
 # The environment passed into the chroot: the project's own switches, pytest's

@@ -1,8 +1,13 @@
 """The model of the checks names what the C++ tables name: a name changed
 in one place and not the other is reported here, by name, before any
-behaviour test has to find it. And a slot is taken only by its own table."""
+behaviour test has to find it. And a slot is taken only by its own table;
+what is particular to a compiler or platform stays in compat.hpp; the
+namespace code compiles only with the headers of the version that
+marshalled it."""
 
+import os
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -68,3 +73,76 @@ bool use(tarvik::FastReader &r, PyObject *mapping)
          f"-I{sysconfig.get_paths()['include']}", str(source)],
         capture_output=True, text=True, timeout=600)  # fmt: skip
     assert (done.returncode == 0) == compiles, done.stderr
+
+
+# What a compiler or platform spells its own way is spelt once, in
+# compat.hpp: a cross compiler for Windows (MinGW) accepts GCC's builtins and
+# attributes, so the compile check cannot catch one elsewhere, and MSVC
+# would not compile it.
+NONPORTABLE = {
+    "compiler builtin": r"\b__builtin_\w",
+    "attribute": r"\[\[gnu::|__attribute__|__declspec|__forceinline",
+    "intrinsic": r"\b_BitScan\w|\b_AddressOfReturnAddress\b|<intrin\.h>",
+    "POSIX threads": r"\bpthread_\w|<pthread\.h>",
+    "Windows API": r"<windows\.h>|\bGetCurrentThread\w*|\b(?:DWORD|ULONG_PTR)\b",
+    "platform or compiler test": r"\b(?:_WIN32|_WIN64|__APPLE__|__linux__|_MSC_VER|__GNUC__|__clang__)\b",
+}
+
+
+@pytest.mark.parametrize("kind", NONPORTABLE)
+def test_platform_and_compiler_specifics_stay_in_compat(kind):
+    found = [f"{path.name}:{number}: {line.strip()}"
+             for path in sorted(SOURCES.glob("*.[ch]pp")) if path.name != "compat.hpp"
+             for number, line in enumerate(path.read_text().splitlines(), 1)
+             if re.search(NONPORTABLE[kind], line)]  # fmt: skip
+    assert not found, found
+
+
+def other_version_headers():
+    """The include folder of a pyenv CPython of another minor version."""
+    import glob
+    import sysconfig
+
+    root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
+    ours = sysconfig.get_paths()["include"]
+    for folder in sorted(glob.glob(os.path.join(root, "versions", "3.*", "include", "python3.*"))):
+        if not folder.endswith(os.path.basename(ours)) and os.path.isfile(folder + "/Python.h"):
+            return folder
+    return None
+
+
+# The namespace code is marshalled by the interpreter that runs the build;
+# compiled with the headers of another version (a cross build), the module
+# would fail its import with a SystemError that names nothing. The build
+# stops instead, naming both versions.
+@pytest.mark.parametrize("headers", ["its own", "another version's"])
+def test_namespace_code_of_another_version_does_not_compile(headers, tmp_path, monkeypatch):
+    import importlib.util
+    import shlex
+    import subprocess
+    import sysconfig
+
+    root = SOURCES.parent.parent.parent
+    include = sysconfig.get_paths()["include"]
+    if headers != "its own":
+        include = other_version_headers()
+        if include is None:
+            pytest.skip("no pyenv CPython of another version")
+    spec = importlib.util.spec_from_file_location("project_setup", root / "setup.py")
+    project_setup = importlib.util.module_from_spec(spec)
+    monkeypatch.chdir(root)  # setup.py names the sources from the clone's root
+    spec.loader.exec_module(project_setup)
+    generated = project_setup.generate_namespace_code(str(tmp_path))
+    compiler = shlex.split(sysconfig.get_config_var("CXX") or "c++")
+    done = subprocess.run(
+        [*compiler, "-std=c++17", "-fsyntax-only", f"-I{generated}", f"-I{include}",
+         str(SOURCES / "module.cpp")],
+        capture_output=True, text=True, timeout=600)  # fmt: skip
+    if headers == "its own":
+        assert done.returncode == 0, done.stderr
+    else:
+        with open(os.path.join(include, "patchlevel.h")) as handle:
+            theirs = re.search(r'#define PY_VERSION\s+"([^"]+)"', handle.read()).group(1)
+        assert done.returncode != 0
+        assert ("the namespace code was marshalled by CPython %d.%d.%d " % sys.version_info[:3] +
+                f"and the headers are CPython {theirs}") in done.stderr, done.stderr

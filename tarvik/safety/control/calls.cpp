@@ -10,8 +10,8 @@ namespace {
 constexpr const char *subclass_note =
     "Subclasses of built-in types are not accepted.";
 
-[[gnu::cold]] PyObject *argument_type_error(const Parameter &parameter,
-                                            PyObject *value)
+TARVIK_COLD PyObject *argument_type_error(const Parameter &parameter,
+                                          PyObject *value)
 {
     bool subclass = PyObject_TypeCheck(value, parameter.exact_type);
     raise_formatted(
@@ -27,8 +27,8 @@ constexpr const char *subclass_note =
 // hands over), is not None. Apart, so that a call without `control` does not
 // set up what this one needs: 12 instructions of about 420 (bench).
 template <Py_ssize_t Count>
-[[gnu::noinline]] PyObject *
-check_found(CheckFunction *self, PyObject *const *bound, PyObject *found)
+TARVIK_NOINLINE PyObject *check_found(CheckFunction *self,
+                                      PyObject *const *bound, PyObject *found)
 {
     // `control` is owned for the call: the checks run the caller's Python
     // code, which may change the caller's dicts. The families are held for
@@ -72,9 +72,9 @@ PyObject *run_check(CheckFunction *self, PyObject *const *bound)
 // (namespace.py) with them, and so binds them, defaults included, and words
 // a wrong call's error, as for a Python function.
 template <Py_ssize_t Count>
-[[gnu::noinline]] PyObject *
-bind_and_run_check(CheckFunction *self, PyObject *const *args, size_t nargsf,
-                   PyObject *kwnames)
+TARVIK_NOINLINE PyObject *bind_and_run_check(CheckFunction *self,
+                                             PyObject *const *args,
+                                             size_t nargsf, PyObject *kwnames)
 {
     Ref bound =
         Ref::steal(PyObject_Vectorcall(self->function, args, nargsf, kwnames));

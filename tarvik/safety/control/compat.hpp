@@ -1,16 +1,93 @@
-// What differs between the CPython versions the module is built for (3.11,
-// 3.12, 3.13), in one place.
+// What differs between the CPython versions (3.11 to 3.13 and later), the
+// platforms (Linux, macOS, Windows, others) and the compilers (GCC and
+// Clang, MSVC) the module is built for, in one place: nothing else names a
+// compiler builtin or attribute, a platform's interface or its macro.
 #ifndef TARVIK_SAFETY_CONTROL_COMPAT_HPP
 #define TARVIK_SAFETY_CONTROL_COMPAT_HPP
 
 #include "refs.hpp"
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 
+// Which stack bound stack_left() uses: the platform's own interface where
+// there is one, else a budget from where the thread first asks. Before 3.14
+// only: from then on the interpreter bounds the stack itself.
+// TARVIK_STACK_FALLBACK=1 (setup.py) takes the budget anywhere, so that the
+// suite runs it on Linux.
+#define TARVIK_STACK_NONE 0
+#define TARVIK_STACK_PTHREAD_GETATTR 1
+#define TARVIK_STACK_DARWIN 2
+#define TARVIK_STACK_WINDOWS 3
+#define TARVIK_STACK_BUDGET 4
+#if PY_VERSION_HEX >= 0x030E0000
+#define TARVIK_STACK TARVIK_STACK_NONE
+#elif defined(TARVIK_STACK_FALLBACK)
+#define TARVIK_STACK TARVIK_STACK_BUDGET
+#elif defined(__linux__) // glibc, musl and Bionic have pthread_getattr_np
+#define TARVIK_STACK TARVIK_STACK_PTHREAD_GETATTR
+#elif defined(__APPLE__)
+#define TARVIK_STACK TARVIK_STACK_DARWIN
+#elif defined(_WIN32)
+#define TARVIK_STACK TARVIK_STACK_WINDOWS
+#else
+#define TARVIK_STACK TARVIK_STACK_BUDGET
+#endif
+
+#if TARVIK_STACK == TARVIK_STACK_PTHREAD_GETATTR ||                           \
+    TARVIK_STACK == TARVIK_STACK_DARWIN
+#include <pthread.h>
+#elif TARVIK_STACK == TARVIK_STACK_WINDOWS
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+// Attributes, written before a declaration: a function off the hot path
+// (MSVC has no "cold": kept out of line at least), one never inlined, one
+// always inlined (`inline` included).
+#if defined(_MSC_VER) && !defined(__clang__)
+#define TARVIK_COLD __declspec(noinline)
+#define TARVIK_NOINLINE __declspec(noinline)
+#define TARVIK_ALWAYS_INLINE __forceinline
+#else
+#define TARVIK_COLD [[gnu::cold]]
+#define TARVIK_NOINLINE [[gnu::noinline]]
+#define TARVIK_ALWAYS_INLINE [[gnu::always_inline]] inline
+#endif
+
 namespace tarvik {
+
+// The index of the lowest bit set in `bits`, which is not 0.
+TARVIK_ALWAYS_INLINE int lowest_bit(uint32_t bits)
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long index;
+    _BitScanForward(&index, bits);
+    return static_cast<int>(index);
+#else
+    return __builtin_ctz(bits);
+#endif
+}
+
+// An address in the current function's frame. Not the address of a local:
+// a sanitizer build may keep locals on a stack of its own.
+TARVIK_ALWAYS_INLINE uintptr_t stack_address()
+{
+#if defined(_MSC_VER) && !defined(__clang__)
+    return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#endif
+}
 
 // dict[key] as a new reference into *value: 1, 0 when the key is missing
 // (*value null), or -1 with an error set. From 3.13 on, the interpreter says
@@ -26,6 +103,22 @@ inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **value)
 #endif
 }
 
+#if TARVIK_STACK != TARVIK_STACK_NONE
+// What stack_left() keeps free below the checks: a quarter of the stack, at
+// most 256 KB.
+constexpr size_t stack_margin(size_t size)
+{
+    return size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
+}
+
+// Where the platform does not say where a thread's stack ends, the stack a
+// thread may use below the frame that first asks: as much as stack_margin()
+// keeps free elsewhere, so that a thread with a stack of 512 KB (which
+// Python's threading.stack_size allows) still ends deep re-entry in
+// RecursionError. Stacks grow downwards on every processor CPython runs on.
+constexpr size_t stack_budget = 256 * 1024;
+#endif
+
 // Before 3.14 the interpreter's recursion limit counts calls, on the
 // assumption that each takes little of the stack: 3.13 allows 10,000 C
 // calls, 3.12 1,500, 3.11 the Python recursion limit. A level of the checks
@@ -34,10 +127,10 @@ inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **value)
 // limit lies beyond the end of an 8 MB stack. From 3.14 on,
 // Py_EnterRecursiveCall measures the stack itself; before, this does what
 // it does there: true while more than a margin of this thread's stack is
-// left.
+// left, each platform asked by its own interface.
 inline bool stack_left()
 {
-#if PY_VERSION_HEX >= 0x030E0000
+#if TARVIK_STACK == TARVIK_STACK_NONE
     return true;
 #else
     // The lowest address the stack may reach, plus the margin: found once a
@@ -45,20 +138,43 @@ inline bool stack_left()
     thread_local uintptr_t floor = 0;
     if (floor == 0) {
         floor = 1;
+#if TARVIK_STACK == TARVIK_STACK_PTHREAD_GETATTR
         pthread_attr_t attributes;
         if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
             void *lowest = nullptr;
             size_t size = 0;
             if (pthread_attr_getstack(&attributes, &lowest, &size) == 0) {
-                size_t margin = size / 4 < 256 * 1024 ? size / 4 : 256 * 1024;
-                floor = reinterpret_cast<uintptr_t>(lowest) + margin;
+                floor =
+                    reinterpret_cast<uintptr_t>(lowest) + stack_margin(size);
             }
             pthread_attr_destroy(&attributes);
         }
+#elif TARVIK_STACK == TARVIK_STACK_DARWIN
+        // The stack's address is its highest one, where it starts.
+        pthread_t self = pthread_self();
+        size_t size = pthread_get_stacksize_np(self);
+        uintptr_t highest =
+            reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+        if (size != 0 && highest > size) {
+            floor = highest - size + stack_margin(size);
+        }
+#elif TARVIK_STACK == TARVIK_STACK_WINDOWS
+        // The whole reservation, guard pages included (Windows 8 and later,
+        // as CPython 3.11 itself).
+        ULONG_PTR lowest = 0;
+        ULONG_PTR highest = 0;
+        GetCurrentThreadStackLimits(&lowest, &highest);
+        if (highest > lowest) {
+            floor = lowest + stack_margin(highest - lowest);
+        }
+#else
+        uintptr_t here = stack_address();
+        if (here > stack_budget) {
+            floor = here - stack_budget;
+        }
+#endif
     }
-    // Not the address of a local: a sanitizer build may keep locals on a
-    // stack of its own.
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > floor;
+    return stack_address() > floor;
 #endif
 }
 

@@ -175,9 +175,9 @@ bool check_predictor(R &r, const typename R::Value &predictor_block)
 // to ".") is one of its choices; a refused value is shown as given. Inlined:
 // called, it costs the typical call 80 instructions more (bench).
 template <class R>
-[[gnu::always_inline]] inline bool
-normalize_choice(R &r, const typename R::Value &value,
-                 const InlaChoice &choice)
+TARVIK_ALWAYS_INLINE bool normalize_choice(R &r,
+                                           const typename R::Value &value,
+                                           const InlaChoice &choice)
 {
     PyObject *name = inla_keys.name(choice.slot);
     typename R::Text normalized;

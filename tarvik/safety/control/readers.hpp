@@ -227,7 +227,7 @@ class FastReader {
     int family_is(FamilySlot slot) const { return family_is(slot, slot); }
     int family_is(FamilySlot slot, FamilySlot also) const;
 
-    [[gnu::cold]] bool refuse(const Message &message) const;
+    TARVIK_COLD bool refuse(const Message &message) const;
     // Raises `message` filled with `fills` when each is an exact str, whose
     // text formatting takes as it is; else leaves the call undecided.
     template <class... Fill>
@@ -247,8 +247,8 @@ class FastReader {
     // One pass over an exact dict keyed by exact strs: on(slot, key, value)
     // for each entry, its key's slot in `table` or -1, while it says true.
     template <class On>
-    [[gnu::always_inline]] static bool scan(PyObject *mapping,
-                                            const Table &table, On &&on)
+    TARVIK_ALWAYS_INLINE static bool scan(PyObject *mapping,
+                                          const Table &table, On &&on)
     {
         if (!PyDict_CheckExact(mapping)) {
             return false;
@@ -280,7 +280,7 @@ class FastReader {
                              const Table &allowed)
     {
         for (uint32_t bits = present; bits; bits &= bits - 1) {
-            if (allowed.find_object(table.name(__builtin_ctz(bits))) < 0) {
+            if (allowed.find_object(table.name(lowest_bit(bits))) < 0) {
                 return false;
             }
         }
@@ -304,11 +304,11 @@ class FastReader {
     }
     // Out of line, as refusals are: written in the rules, their code
     // costs accepted calls too.
-    [[gnu::cold]] bool refuse_showing_strs(const Message &message,
-                                           Fills fills) const;
+    TARVIK_COLD bool refuse_showing_strs(const Message &message,
+                                         Fills fills) const;
     // Raises `message` listing the keys of `mapping` outside `allowed`.
-    [[gnu::cold]] bool refuse_keys(PyObject *mapping, const Table &allowed,
-                                   const KeysMessage &message) const;
+    TARVIK_COLD bool refuse_keys(PyObject *mapping, const Table &allowed,
+                                 const KeysMessage &message) const;
 
     // Bit i: a family of the call is the name of gamma_families' slot i;
     // -1 until a test asks.
@@ -342,8 +342,8 @@ class DeferringReader : public FastReader {
 // Inlined where each section is read, with its one pass (scan()): a call
 // for each costs the typical call about a seventh more (bench).
 template <const auto &List>
-[[gnu::always_inline]] inline bool
-FastReader::read(PyObject *mapping, Section<List> *section) const
+TARVIK_ALWAYS_INLINE bool FastReader::read(PyObject *mapping,
+                                           Section<List> *section) const
 {
     static_assert(List.size() <= max_names, "the names fit in `present`");
     section->mapping = mapping;
