@@ -429,14 +429,17 @@ def test_raise_survives_a_finaliser_that_changes_the_exception_class(control, fa
 # A key's __repr__ that reaches every list and set holding any key of the
 # section (gc.get_referrers hands out the module's own working containers as
 # well as the caller's dict) and changes it while the message is being made.
+# Of the dicts, only the caller's section: the interpreter's own (the
+# interned strings') hold the str keys too, and clearing those breaks the
+# interpreter itself, which a debug build stops at.
 TAMPER_SCRIPT = """if 1:
     import gc, sys
     from tarvik.safety.control import enforce_compute_section, enforce_control_structure
     from tarvik.safety.errors import SafetyError
 
     def tamper(container):
-        if type(container) is dict:
-            container.clear()  # the caller's section itself
+        if container is section:
+            container.clear()
         elif type(container) in (list, set):
             ACTION(container)
 
