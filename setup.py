@@ -16,6 +16,10 @@ Environment variables read here:
                      build without the fast reader: the general reader decides
                      every call, through the objects' own methods (used by
                      scripts/general.sh to run the whole suite through it)
+  TARVIK_COUNT_PATHS=1
+                     count the calls the fast reader leaves undecided and the
+                     mappings whose keys it lists, read by the module's
+                     _path_counts() (counts.hpp; used by scripts/counting.sh)
   TARVIK_FUZZ=1      build for the fuzzer: the sanitizers of TARVIK_SANITIZE
                      and libFuzzer's coverage of every edge and comparison
                      (clang only, CC=clang CXX=clang++; used by
@@ -180,6 +184,8 @@ elif switched_on("TARVIK_SANITIZE"):
     extra_link_args += SANITIZE_FLAGS
 if switched_on("TARVIK_GENERAL_READER"):
     define_macros.append(("TARVIK_GENERAL_READER", "1"))
+if switched_on("TARVIK_COUNT_PATHS"):
+    define_macros.append(("TARVIK_COUNT_PATHS", "1"))
 
 control = Extension(
     "tarvik.safety.control",
