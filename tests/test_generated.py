@@ -479,3 +479,10 @@ def test_combined_entries(name):
         check(name, args)
 
     each()
+
+
+def test_full_workload_lists_every_top_level_key():
+    """The workload the rules are read from holds every section the module
+    accepts, so that each section's rules are found."""
+    (full,) = [workload for workload in workloads.ACCEPTED if workload.name == "full"]
+    assert set(full.kwargs["control"]) == reference.TOP_LEVEL_KEYS
