@@ -473,7 +473,7 @@ def combined_calls(draw, name):
 @pytest.mark.parametrize("name", sorted(MODEL_FUNCTIONS))
 def test_combined_entries(name):
     @seeded
-    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+    @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
     @given(combined_calls(name))
     def each(args):
         check(name, args)
