@@ -101,6 +101,13 @@ class RaisingDict(dict):
         raise Failure("no item")
 
 
+class NoGet(dict):
+    """A mapping whose keys can be listed, but whose get() raises."""
+
+    def get(self, *args):
+        raise Failure("no get")
+
+
 class ListSub(list):
     pass
 
@@ -208,7 +215,7 @@ def variants(value):
     if type(value) is dict:
         first = next(iter(value), "inla")
         absent = next(name for name in NAMES if name not in value)
-        return [DictSub(value), RaisingDict(value), collections.OrderedDict(value),
+        return [DictSub(value), RaisingDict(value), NoGet(value), collections.OrderedDict(value),
                 {**value, 1: True}, {**value, None: 1, (1,): 2}, {**value, first.upper(): 1},
                 {**value, StrSub(first): 1}, {**value, CollidingKey(absent): 1},
                 {**value, first.replace("i", "\u0130", 1): 1}]  # fmt: skip
@@ -354,7 +361,10 @@ def sweep_values(args, path):
 
 
 def swept_calls(name):
-    """Every entry of every rule with every swept value, in each of its bases."""
+    """Each base as it is, then every entry of every rule with every swept
+    value, in each of its bases."""
+    for args, _ in BASES[name]:
+        yield (), args
     for path, bases in RULES[name].items():
         for args in bases:
             for value in sweep_values(args, path):
