@@ -74,12 +74,15 @@ def test_workload_decided_by_the_fast_reader(workload, check):
 def test_generated_accepted_calls_decided_by_the_fast_reader(name):
     model = MODEL_FUNCTIONS[name]
     for path, args in swept_calls(name):
-        if args is None or any(v is OMITTED for v in args.values()) or not exact_call(args) or outcome(model, args):
+        if args is None or any(value is OMITTED for value in args.values()):
+            continue
+        if not exact_call(args) or outcome(model, args):  # refused calls may defer
             continue
         assert counted(name, args) == (0, 0), "at {}: {}".format(path, args)
 
 
 def test_counts_move():
     """A call of a dict subclass is deferred, unsupported keys are listed."""
-    assert counted("enforce_compute_section", {"kwargs": {"control": {"compute": type("D", (dict,), {})()}}})[0] == 1
-    assert counted("enforce_compute_section", {"kwargs": {"control": {"compute": {"x": 1}}}})[1] == 1
+    subclassed = {"kwargs": {"control": {"compute": type("D", (dict,), {})()}}}
+    assert counted("enforce_compute_section", subclassed) == (1, 0)
+    assert counted("enforce_compute_section", {"kwargs": {"control": {"compute": {"x": 1}}}}) == (0, 1)
