@@ -108,6 +108,31 @@ class NoGet(dict):
         raise Failure("no get")
 
 
+class FailsAt(dict):
+    """A mapping whose reads of one key raise: the model's reads before it
+    go through."""
+
+    def __init__(self, content, key):
+        super().__init__(content)
+        self.key = key
+
+    def _read(self, key):
+        if key == self.key:
+            raise Failure("no " + key)
+
+    def get(self, key, default=None):
+        self._read(key)
+        return super().get(key, default)
+
+    def __getitem__(self, key):
+        self._read(key)
+        return super().__getitem__(key)
+
+    def __contains__(self, key):
+        self._read(key)
+        return super().__contains__(key)
+
+
 class ListSub(list):
     pass
 
@@ -209,13 +234,15 @@ TEXTS = sorted({spell(name) for name in NAMES for spell in SPELLINGS} | set(NAME
 SWEPT_TEXTS = NAMES + [SPELLINGS[i % len(SPELLINGS)](name) for i, name in enumerate(NAMES)]
 
 
-def variants(value):
+def variants(value, keys_read=()):
     """The value at an entry of a workload, otherwise: subclassed, and as a
-    mapping with keys that only look like its own."""
+    mapping with keys that only look like its own, or whose reads of each
+    key the model reads from it raise in turn."""
     if type(value) is dict:
         first = next(iter(value), "inla")
         absent = next(name for name in NAMES if name not in value)
-        return [DictSub(value), RaisingDict(value), NoGet(value), collections.OrderedDict(value),
+        return [FailsAt(value, key) for key in keys_read] + [
+                DictSub(value), RaisingDict(value), NoGet(value), collections.OrderedDict(value),
                 {**value, 1: True}, {**value, None: 1, (1,): 2}, {**value, first.upper(): 1},
                 {**value, StrSub(first): 1}, {**value, CollidingKey(absent): 1},
                 {**value, first.replace("i", "\u0130", 1): 1}]  # fmt: skip
@@ -311,8 +338,9 @@ def accepted(func, args):
 
 def _bases():
     """For each check, [(call, entries read)]: the accepted workloads, and
-    each with one entry it reads removed when the model still accepts it
-    (which opens the rules that only an entry's absence reaches)."""
+    each with one entry it reads removed, or all those of one mapping, when
+    the model still accepts it (which opens the rules that only an entry's
+    absence reaches)."""
     found = {}
     for name, func in MODEL_FUNCTIONS.items():
         bases, seen = [], set()
@@ -328,6 +356,12 @@ def _bases():
             for path in read:
                 if len(path) > 1:
                     add(at(args, path))
+            for parent in {path[:-1] for path in read if len(path) > 2}:
+                emptied = args
+                for path in read:
+                    if path[:-1] == parent:
+                        emptied = at(emptied, path) or emptied
+                add(emptied)
         found[name] = bases
     return found
 
@@ -356,8 +390,12 @@ def value_at(args, path):
     return node
 
 
-def sweep_values(args, path):
-    return GENERIC + SWEPT_TEXTS + variants(value_at(args, path)) + [OMITTED]
+def keys_read(name, path):
+    return [entry[-1] for entry in RULES[name] if entry[:-1] == path]
+
+
+def sweep_values(name, args, path):
+    return GENERIC + SWEPT_TEXTS + variants(value_at(args, path), keys_read(name, path)) + [OMITTED]
 
 
 def swept_calls(name):
@@ -367,7 +405,7 @@ def swept_calls(name):
         yield (), args
     for path, bases in RULES[name].items():
         for args in bases:
-            for value in sweep_values(args, path):
+            for value in sweep_values(name, args, path):
                 if path == ("families",) and value is not OMITTED:
                     values = [value, (value,), ("gamma", value)]
                 else:
@@ -473,7 +511,7 @@ def combined_calls(draw, name):
     """A base and up to three of its entries, each given a value of any type."""
     args, read = draw(st.sampled_from(BASES[name]))
     for path in sorted(draw(st.lists(st.sampled_from(read), min_size=1, max_size=3, unique=True))):
-        value = draw(st.sampled_from(GENERIC + TEXTS + variants(value_at(args, path))))
+        value = draw(st.sampled_from(GENERIC + TEXTS + variants(value_at(args, path), keys_read(name, path))))
         if path == ("families",):
             value = draw(st.sampled_from([value, (value,), ("gammasurv", value)]))
         args = at(args, path, value) or args
