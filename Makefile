@@ -91,7 +91,8 @@ help:
 	@echo "make venv          .venv/\$$PY/ with the project's tools from the Package Index"
 	@echo "make build         build the extension in place (tarvik/safety/)"
 	@echo "make demo          build, then run examples/demo.py"
-	@echo "make test          build, run the suite except the packaging tests, then again without the fast reader"
+	@echo "make test          build, run the suite except the packaging tests, then again without the fast reader,"
+	@echo "                   then the fast reader's path counts (scripts/counting.sh)"
 	@echo "make test-versions make test under each of \$$PYTHONS ($(PYTHONS))"
 	@echo "make test-packaging  build, then run the packaging tests (venvs, pip, sdist, wheels)"
 	@echo "make test-packaging-versions  make test-packaging under each of \$$PYTHONS"
@@ -152,10 +153,18 @@ demo: build
 # The quick loop: everything but the packaging tests (venvs, pip installs,
 # the sdist and wheels, which test-packaging runs), against the in-place
 # build and then against a build without the fast reader, so that both
-# halves of each reader operation are tested.
+# halves of each reader operation are tested; then the counting build shows
+# the fast reader deciding the calls it is meant to. Last, one line names
+# the checks it left out and how to run them.
 test: build
 	$(PYTHON) -m pytest -m "not packaging"
 	PYTHON="$(PYTHON)" scripts/general.sh -m "not packaging"
+	PYTHON="$(PYTHON)" scripts/counting.sh -q
+	@left="the format check (make format-check)"; \
+	if [ ! -e $(PEERS) ]; then \
+		left="the peers' agreement, not installed (make test-peers); $$left"; \
+	fi; \
+	echo "make test left out: $$left"
 
 test-versions:
 	$(call each_version,test)

@@ -19,6 +19,10 @@ Environment variables read here:
   TARVIK_LINKER=CMD  link the module with CMD (and -shared) instead of the
                      compiler: scripts/wheel.sh links its wheels with zig
                      against an old glibc's symbols
+  TARVIK_COUNT_PATHS=1
+                     count the calls the fast reader leaves undecided and the
+                     mappings whose keys it lists, read by the module's
+                     _path_counts() (counts.hpp; used by scripts/counting.sh)
   TARVIK_FUZZ=1      build for the fuzzer: the sanitizers of TARVIK_SANITIZE
                      and libFuzzer's coverage of every edge and comparison
                      (clang only, CC=clang CXX=clang++; used by
@@ -257,6 +261,8 @@ if switched_on("TARVIK_GENERAL_READER"):
     define_macros.append(("TARVIK_GENERAL_READER", "1"))
 if switched_on("TARVIK_STACK_FALLBACK"):
     define_macros.append(("TARVIK_STACK_FALLBACK", "1"))
+if switched_on("TARVIK_COUNT_PATHS"):
+    define_macros.append(("TARVIK_COUNT_PATHS", "1"))
 
 control = Extension(
     "tarvik.safety.control",

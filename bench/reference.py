@@ -12,6 +12,7 @@ import messages
 from tarvik.safety.errors import SafetyError
 
 _HEAPTYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
+_IMMUTABLETYPE = 1 << 8  # Py_TPFLAGS_IMMUTABLETYPE
 
 # The keys each section accepts and the choices of each setting, as the
 # C++ tables hold them (tests/test_sources.py compares them).
@@ -42,8 +43,11 @@ UNQUANTILED_MODELS = ("log", "neglog")
 
 def _type_name(tp):
     # The C-level tp_name: a class statement gives just the class name, a
-    # built-in extension type carries its module (collections.OrderedDict).
-    if tp.__flags__ & _HEAPTYPE or tp.__module__ == "builtins":
+    # type of an extension module carries its module, whether static
+    # (collections.OrderedDict) or made from a spec, immutable
+    # (collections.defaultdict from CPython 3.13 on).
+    mutable_heap_type = tp.__flags__ & _HEAPTYPE and not tp.__flags__ & _IMMUTABLETYPE
+    if mutable_heap_type or tp.__module__ == "builtins":
         return tp.__name__
     return "{}.{}".format(tp.__module__, tp.__name__)
 

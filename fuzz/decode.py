@@ -32,7 +32,29 @@ import locate  # noqa: E402
 locate.use_clone_unless_built()  # as the suite does: the build imported, else this clone's
 import reference  # noqa: E402
 import test_hostile as hostile  # noqa: E402  (the suite's hostile objects)
-import test_properties as properties  # noqa: E402
+
+
+class SubDict(dict):
+    pass
+
+
+class Unprintable:
+    """A value whose text form cannot be produced."""
+
+    class Error(Exception):
+        pass
+
+    def __str__(self):
+        raise Unprintable.Error("no text")
+
+
+# Spellings of the choices, right and nearly right.
+TEXTS = [
+    "auto", " Laplace ", "SIMPLIFIED_LAPLACE", "simplified-laplace", "Simplified.Laplace", "gaussian",
+    "fast", "ccd", "USER_STD", "user.std", "grid", "eb", " Mean ", "variance", "DIAGONAL", "diag",
+    "default", "quantile", " Quantile ", "log", " LOG\n", "neglog", "neg_log", "\u2003laplace\u3000",
+    "", "0.5", " 0.25 ", "-0.1", "1_0", "nan", "Infinity", "abc",
+]  # fmt: skip
 
 # The words the rules know, and a few near them.
 TOP = sorted(reference.TOP_LEVEL_KEYS)
@@ -49,7 +71,7 @@ MODELS = list(reference.GAMMASURV_MODELS) + ["neg_log", "quantiles"]
 CHOICES = sorted(
     reference.STRATEGIES | reference.INT_STRATEGIES | set(reference.VB_STRATEGIES)
     | set(reference.VB_HESSIAN_STRATEGIES)
-) + properties.TEXTS
+) + TEXTS
 NUMERIC_TEXTS = [
     "0.5", " 0.25\n", "1e-12", "0.999", "1_0", "0_.5", "-0.1", "+1", "nan", "-NaN", "inf", "1e-400",
     "\u0660.\u0665", "\uff10.\uff15", "0x1p-1", "",
@@ -347,12 +369,12 @@ def scalar(r, path, depth):
     if kind in (4, 5, 6):
         return spelled(r, r.pick(CHOICES + MODELS + FAMILIES))
     if kind == 7:
-        return r.new(r.pick([list, tuple, set, dict, properties.SubDict, Tuple])())
+        return r.new(r.pick([list, tuple, set, dict, SubDict, Tuple])())
     if kind == 8:
         return r.new([0.5]) if r.below(2) else r.new([mapping(r, FAMILY_BLOCK, FAMILY_VALUES, path + (0,), depth + 1)])
     if kind == 9:
         return r.new(r.pick([
-            properties.Unprintable, hostile.UnorderableText, hostile.ContraryModel, hostile.Unshowable,
+            Unprintable, hostile.UnorderableText, hostile.ContraryModel, hostile.Unshowable,
             hostile.Disguised, hostile.Falsy, hostile.Truthy, hostile.RaisingTruth,
         ])())
     if kind == 10:
@@ -441,7 +463,7 @@ def mapping(r, words, values, path, depth):
     elif kind == "Disagreeing":
         made = r.new(hostile.Disagreeing(spelled(r, r.pick(CHOICES)), r.pick([KeyError, "ccd", "fast"])))
     else:
-        cls = {"dict": dict, "sub": properties.SubDict}.get(kind) or getattr(hostile, kind)
+        cls = {"dict": dict, "sub": SubDict}.get(kind) or getattr(hostile, kind)
         made = r.new(cls())
         if kind in ("PopGet", "ClearingKeys", "WipingBool"):
             r.call.mutates = True
@@ -544,7 +566,7 @@ def decode(data):
     call.checks = [(name, style(r, name)) for name in r.pick(CHECKS)]
     call.safety_error = r.pick(SAFETY_ERRORS) if r.rarely() and r.rarely() else KEEP
     call.families = families(r)
-    kind = r.pick([properties.SubDict, None, list, collections.OrderedDict]) if r.rarely() and r.rarely() else dict
+    kind = r.pick([SubDict, None, list, collections.OrderedDict]) if r.rarely() and r.rarely() else dict
     kwargs = call.kwargs = None if kind is None else r.new(kind())
     if isinstance(kwargs, dict):
         if r.below(8):

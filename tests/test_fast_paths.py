@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from test_properties import FAMILIES, KWARGS, PROPERTY_SETTINGS, snapshot
+from test_generated import snapshot
 
 from tarvik.safety import control as native
 from tarvik.safety.errors import SafetyError
@@ -85,20 +85,6 @@ def same_both_ways(func, kwargs, *args):
     slow_kwargs = {"control": general(kwargs["control"])} if "control" in kwargs else kwargs
     assert exact == full_outcome(func, slow_kwargs, *map(general, args))
     return exact
-
-
-@PROPERTY_SETTINGS
-@given(KWARGS, FAMILIES)
-def test_control_structure_same_on_either_path(kwargs, families):
-    if type(kwargs) is dict and type(families) is tuple:
-        same_both_ways(native.enforce_control_structure, kwargs, families)
-
-
-@PROPERTY_SETTINGS
-@given(KWARGS)
-def test_compute_section_same_on_either_path(kwargs):
-    if type(kwargs) is dict:
-        same_both_ways(native.enforce_compute_section, kwargs)
 
 
 def joined(*parts):

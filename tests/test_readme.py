@@ -99,15 +99,34 @@ def test_each_message_has_one_row_and_each_row_one_message():
     assert sorted(row for row, _ in pairs) == sorted(ROWS)
 
 
-# Rows whose note names the settings they cover, each with its choices.
+# Rows whose note names the settings they cover, each with its choices:
+# " (`a` or `b`)", or " (`a`: x, y; `b`: z)" (README, below the table).
 NOTED = [row for row in ROWS if row[2].strip()]
+NAMED = r"`[^`]+`(?:: [^;)]+)?"
+NOTE = re.compile(r" \({0}(?:(?: or |; ){0})+\)".format(NAMED))
+
+
+def noted_workload(row):
+    """The one refused workload of a noted row, a control['inla'] of one setting."""
+    _, template, note = row
+    where = "README.md, Messages row `{}`: ".format(template)
+    if not NOTE.fullmatch(note):
+        pytest.fail(where + "cannot read its note {!r}: a note names two or more settings of "
+                    "control['inla'], as ' (`a` or `b`)' or, with their choices, ' (`a`: x, y; `b`: z)'"
+                    .format(note))  # fmt: skip
+    found = [w for w in workloads.REFUSED if row_of(workload_refusal(w)) == row]
+    control = found[0].kwargs["control"] if len(found) == 1 else {}
+    if list(control) != ["inla"] or len(control["inla"]) != 1:
+        pytest.fail(where + "a noted row needs one refused workload in bench/workloads.py whose "
+                    "control is {'inla': {setting: value}}; found " + ", ".join(w.name for w in found))  # fmt: skip
+    return found[0]
 
 
 @pytest.mark.parametrize("row", NOTED, ids=lambda row: row[1])
 def test_settings_and_choices_of_a_note(row):
     # The refused input of the row, given to each setting the note names.
     _, template, note = row
-    (workload,) = [w for w in workloads.REFUSED if row_of(workload_refusal(w)) == row]
+    workload = noted_workload(row)
     ((_, value),) = workload.kwargs["control"]["inla"].items()
     names = re.findall(r"`([^`]+)`", note)
     choices = dict(re.findall(r"`([^`]+)`: ([^;)]+)", note))

@@ -1,6 +1,7 @@
 // Module set-up of tarvik.safety.control: its one-time initialisation, its
 // namespace and its two public functions.
 #include "checks.hpp"
+#include "counts.hpp"
 #include "function.hpp"
 #include "namespace_code.h"
 
@@ -160,6 +161,11 @@ int initialise(PyObject *module, PyObject *name, bool *added)
         bind_function(globals, compute_section_spec) < 0) {
         return -1;
     }
+#ifdef TARVIK_COUNT_PATHS
+    if (add_path_counts(module) < 0) {
+        return -1;
+    }
+#endif
     return 0;
 }
 

@@ -38,6 +38,9 @@ bool FastReader::number(Value value, double *q,
 bool FastReader::refuse_keys(PyObject *mapping, const Table &allowed,
                              const KeysMessage &message) const
 {
+#ifdef TARVIK_COUNT_PATHS
+    path_counts.keys_listed++;
+#endif
     // Its keys are exact strs, which listing them asks nothing.
     Ref owned = Ref::borrow(mapping);
     return only_allowed_keys(OwnedCall(call_).get(), owned.get(), allowed,

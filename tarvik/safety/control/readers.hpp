@@ -46,6 +46,7 @@
 #define TARVIK_SAFETY_CONTROL_READERS_HPP
 
 #include "compat.hpp"
+#include "counts.hpp"
 #include "messages.hpp"
 #include "text.hpp"
 
@@ -567,6 +568,9 @@ bool decide(const CallContext &call, PyObject *control, Check &&check)
     if (PyErr_Occurred()) {
         return false; // refused
     }
+#ifdef TARVIK_COUNT_PATHS
+    path_counts.deferred++;
+#endif
 #endif
     OwnedCall owned_call(call);
     // The caller's own methods can call a check again with no Python frame
