@@ -185,7 +185,9 @@ inline bool stack_left()
 inline int enter_recursive_call()
 {
     if (stack_left()) {
-        return Py_EnterRecursiveCall(" while calling a Python object") != 0 ? -1 : 0;
+        return Py_EnterRecursiveCall(" while calling a Python object") != 0
+                   ? -1
+                   : 0;
     }
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded "
                                           "while calling a Python object");
