@@ -22,6 +22,7 @@
 # hypothesis: pure Python) in .venv/X.Y-ARCH/ of the clone. Extra arguments
 # after `test SUITE` go to pytest.
 set -euo pipefail
+shopt -s inherit_errexit  # a failure inside $(...) stops the script too
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 roots=${TARVIK_ARCH_ROOTS:-/var/cache/tarvik-safety-control}
@@ -198,17 +199,27 @@ MESSAGE
 
 # ensure_tools ARCH: pytest and hypothesis, bounded as in pyproject.toml's
 # dev group, in .venv/X.Y-ARCH/, installed by the native interpreter's pip
-# as wheels for ARCH's interpreter (hypothesis has a compiled part).
+# as wheels for ARCH's interpreter (hypothesis has a compiled part); one
+# install at a time (make test-arches and the packaging tests may both ask).
 ensure_tools() {
-    local arch=$1 v tools native specs
+    local arch=$1 v tools
     v=$(debian_version)
     tools=$root/.venv/$v-$arch
-    if [ -f "$tools/.stamp" ] && [ "$tools/.stamp" -nt "$root/pyproject.toml" ]; then
-        echo "$tools"
-        return
-    fi
+    mkdir -p "$root/.venv"
+    (
+        flock 8
+        if [ -f "$tools/.stamp" ] && [ "$tools/.stamp" -nt "$root/pyproject.toml" ]; then
+            exit 0
+        fi
+        install_tools "$arch" "$v" "$tools"
+    ) 8>"$tools.lock" >&2
+    echo "$tools"
+}
+
+install_tools() {
+    local arch=$1 v=$2 tools=$3 native specs
     native=$root/.venv/$v/bin/python
-    make -s -C "$root" --no-print-directory venv PY="$v" >&2
+    make -s -C "$root" --no-print-directory venv PY="$v"
     mapfile -t specs < <("$native" - "$root/pyproject.toml" <<'PYTHON'
 import re, sys, tomllib
 with open(sys.argv[1], "rb") as handle:
@@ -223,9 +234,8 @@ PYTHON
     "$native" -m pip install --quiet --disable-pip-version-check --target "$tools" \
         --only-binary=:all: --python-version "$v" --implementation cp \
         --platform "manylinux2014_$machine" --platform "manylinux_2_17_$machine" \
-        "${specs[@]}" >&2
+        "${specs[@]}"
     touch "$tools/.stamp"
-    echo "$tools"
 }
 
 # build_for ARCH OUT [general]: the module compiled by ARCH's cross compiler
