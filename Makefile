@@ -61,6 +61,11 @@ export TARVIK_WERROR ?= 1
 # A folder that `make dist` filled: the packaging tests install from it.
 export TARVIK_DIST ?=
 
+# The processors besides this one that make test-arches runs the suite on
+# (scripts/arches.sh), and its suites: -general, without the fast reader.
+ARCHES := i386 arm64 s390x
+ARCH_SUITES ?= i386 i386-general arm64 s390x
+
 # $(call apt_ensure,PACKAGES): install those of PACKAGES that are missing
 # (apt-get update once, only when something is missing); without root, name
 # them and stop (scripts/deps.sh; $@ is the target to run as root).
@@ -83,7 +88,7 @@ sid:
 .PHONY: help sid deps venv build demo test test-versions test-packaging \
 	test-packaging-versions test-general test-debug sanitize coverage fuzz dist bench \
 	bench-instructions test-peers bench-peers format format-check clean wheel \
-	test-stack-fallback compile-check
+	test-stack-fallback compile-check setup-arches test-arches
 
 help:
 	@echo "Each target runs under CPython \$$PY (default 3.11): make test PY=3.13"
@@ -113,6 +118,9 @@ help:
 	@echo "make bench-instructions  build, then count instructions per call (callgrind)"
 	@echo "make test-peers    install the peers (pydantic, msgspec, JSON Schema), check they agree"
 	@echo "make bench-peers   test-peers, then time and count the module beside the peers"
+	@echo "make setup-arches  as root, once: cross compilers, qemu, Debian's python3 of \$$ARCHES ($(ARCHES))"
+	@echo "make test-arches   build for each of \$$ARCH_SUITES ($(ARCH_SUITES)) and run the suite there"
+	@echo "make test-arch-S   the same for one suite S"
 	@echo "make format        clang-format the C++ sources in place"
 	@echo "make format-check  fail if the C++ sources are not clang-formatted"
 	@echo "make sid           the Debian sid chroot (once per machine, root) where 3.14 and 3.15"
@@ -242,6 +250,21 @@ bench-peers: test-peers
 	$(call apt_ensure,$(BENCH_INSTRUCTIONS_PACKAGES))
 	$(PYTHON) bench/bench.py --peers
 	$(PYTHON) bench/instructions.py --peers
+
+# Each architecture's root of Debian's python3, its cross compiler and
+# emulator (as root; scripts/arches.sh names what is missing otherwise).
+setup-arches:
+	@for arch in $(ARCHES); do scripts/arches.sh setup $$arch || exit 1; done
+
+# Every suite of ARCH_SUITES, each even when an earlier one failed.
+test-arches:
+	@status=0; for suite in $(ARCH_SUITES); do \
+		echo "=== make test-arch-$$suite"; \
+		$(MAKE) --no-print-directory test-arch-$$suite || status=1; \
+	done; exit $$status
+
+test-arch-%:
+	scripts/arches.sh test $*
 
 format: $(DEV)
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

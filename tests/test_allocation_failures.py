@@ -126,6 +126,12 @@ INTERPRETER_LOST_ERROR = re.compile(r"<function (?!enforce_)\S+ at 0x[0-9a-f]+> 
                                     r"without setting an exception")
 
 
+# The interpreter binds a call's arguments (namespace.py's functions) and
+# words its TypeError; CPython 3.11.2 (Debian 12's) can raise that TypeError
+# with an empty message when the message's allocation fails.
+BINDING_MESSAGE = re.compile(r"\w+\(\) (takes |missing |got (an unexpected|multiple values))")
+
+
 # How the refusals of a choice's text and of a quantile's number end.
 CONVERSION_MESSAGES = (messages.choice_not_text.partition("{}")[2], messages.link_quantile_not_numeric)
 
@@ -183,9 +189,9 @@ def acceptable(got, memory_error, normal):
     # The interpreter's own conversion error, its message lost for lack of memory.
     if got and normal and got[:3] == normal[:3] and got[3] == "":
         return True
-    # The interpreter's binding of the arguments (the same code binds a Python
-    # function's), its message lost for lack of memory (Debian's 3.11.2).
-    if got and normal and normal[0] == "TypeError" and got == (normal[0], "") + normal[2:]:
+    # The interpreter's binding of the arguments, its message lost.
+    if (got and normal and got[0] == normal[0] == "TypeError" and got[1] == ""
+            and BINDING_MESSAGE.match(normal[1]) and got[2:] == normal[2:]):
         return True
     return bool(got) and any(INTERPRETER_LOST_ERROR.fullmatch(text) for text in got[1::2])
 

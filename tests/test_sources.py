@@ -68,9 +68,12 @@ bool use(tarvik::FastReader &r, PyObject *mapping)
 }}
 """)
     compiler = shlex.split(sysconfig.get_config_var("CXX") or "c++")
+    include = sysconfig.get_paths()["include"]
+    # Debian's pyconfig.h includes its architecture's own, <TRIPLET/pythonX.Y/pyconfig.h>,
+    # from the folder above: a system folder, except in the roots of scripts/arches.sh.
     done = subprocess.run(
         [*compiler, "-std=c++17", "-fsyntax-only", f"-I{SOURCES}",
-         f"-I{sysconfig.get_paths()['include']}", str(source)],
+         f"-I{include}", f"-I{os.path.dirname(include)}", str(source)],
         capture_output=True, text=True, timeout=600)  # fmt: skip
     assert (done.returncode == 0) == compiles, done.stderr
 
