@@ -108,17 +108,11 @@ class NoGet(dict):
         raise Failure("no get")
 
 
-class FailsAt(dict):
-    """A mapping whose reads of one key raise: the model's reads before it
-    go through."""
-
-    def __init__(self, content, key):
-        super().__init__(content)
-        self.key = key
+class Watched(dict):
+    """A dict that calls _read(key) before each read of a key (get, [], in)."""
 
     def _read(self, key):
-        if key == self.key:
-            raise Failure("no " + key)
+        pass
 
     def get(self, key, default=None):
         self._read(key)
@@ -131,6 +125,19 @@ class FailsAt(dict):
     def __contains__(self, key):
         self._read(key)
         return super().__contains__(key)
+
+
+class FailsAt(Watched):
+    """A mapping whose reads of one key raise: the model's reads before it
+    go through."""
+
+    def __init__(self, content, key):
+        super().__init__(content)
+        self.key = key
+
+    def _read(self, key):
+        if key == self.key:
+            raise Failure("no " + key)
 
 
 class ListSub(list):
@@ -253,28 +260,16 @@ def variants(value, keys_read=()):
 # --- the rules' entries ------------------------------------------------------
 
 
-class Recording(dict):
+class Recording(Watched):
     """A mapping that notes each key the model reads from it."""
 
     def __init__(self, content, path, log):
         super().__init__(content)
         self.path, self.log = path, log
 
-    def _note(self, key):
+    def _read(self, key):
         if self.path + (key,) not in self.log:
             self.log.append(self.path + (key,))
-
-    def get(self, key, default=None):
-        self._note(key)
-        return super().get(key, default)
-
-    def __getitem__(self, key):
-        self._note(key)
-        return super().__getitem__(key)
-
-    def __contains__(self, key):
-        self._note(key)
-        return super().__contains__(key)
 
 
 def recording(value, path, log):
