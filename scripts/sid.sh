@@ -119,7 +119,11 @@ ensure() {
         DEBIAN_FRONTEND=noninteractive bash -c '
         dpkg --add-architecture arm64
         apt-get update -q
-        apt-get install -y -q --no-install-recommends "$@"' apt "${packages[@]}"
+        apt-get install -y -q --no-install-recommends "$@"' apt "${packages[@]}" || {
+        echo "sid: could not install ${packages[*]} into $sid_root: a package" \
+            "gone from Debian's unstable release is named by apt above" >&2
+        exit 1
+    }
     echo "$wanted" >"$stamp"
     exec 7>&-
 }
@@ -162,7 +166,10 @@ case "$command" in
         version=$1 goal=$2
         shift 2
         need_root "$version"
-        run make --no-print-directory "$goal" PY="$version" "$@"
+        # sid's GCC is newer than the compilers the sources are kept free of
+        # warnings with, and moves every day: its new warnings show here but
+        # do not fail the build.
+        run make --no-print-directory "$goal" PY="$version" TARVIK_WERROR=0 "$@"
         ;;
     *)
         sed -n '3,9p' "$0" >&2
