@@ -10,8 +10,8 @@ PY ?= 3.11
 PYTHONS ?= 3.11 3.12 3.13 3.14 3.15
 
 # Goals that run on the host whatever PY names (they run others per version).
-HOST_GOALS := help sid test-versions test-packaging-versions dist clean \
-	format format-check
+HOST_GOALS := help sid deps setup-arches test-versions test-packaging-versions \
+	dist clean format format-check
 # A version this machine lacks (pyenv stops at 3.13 here) runs in the Debian
 # sid chroot of scripts/sid.sh, which has Debian's 3.14 and 3.15: each goal
 # on the command line is made there, with the same variables.

@@ -36,9 +36,9 @@ packages=(
 need_root() {
     if [ "$(id -u)" -ne 0 ]; then
         cat >&2 <<MESSAGE
-CPython $1 comes from a Debian sid chroot ($sid_root), which only root can
-make and enter: as root, run \`scripts/sid.sh ensure\` here, then run make
-as root again.
+CPython $1 is not on this machine (scripts/find_python.sh): make runs it in
+a Debian sid chroot ($sid_root), which only root can make and enter: as
+root, run \`scripts/sid.sh ensure\` here, then run make as root again.
 MESSAGE
         exit 1
     fi
