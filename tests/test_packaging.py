@@ -268,11 +268,10 @@ def test_the_suite_passes_against_the_aarch64_wheel_under_emulation(tmp_path):
     run(sys.executable, "-m", "pip", "install", "--no-deps", "--no-index", "--target", target,
         "--only-binary=:all:", "--platform", "manylinux_2_17_aarch64", "--implementation", "cp",
         "--abi", TAG, "--python-version", version, wheel, standins, cwd=tmp_path)
-    report = tmp_path / "module.txt"
-    done = run(arches, "run", "arm64", target, cwd=ROOT,
-               env={**os.environ, "TARVIK_MODULE_REPORT": str(report)}, ok=False, timeout=3600)
+    # arches.sh fails, too, unless the suite tested the module in target.
+    done = run(arches, "run", "arm64", target, cwd=ROOT, env=dict(os.environ), ok=False,
+               timeout=3600)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
-    assert report.read_text().startswith(str(target)), report.read_text()
 
 
 @pytest.mark.parametrize("where", ["root", "elsewhere"])
