@@ -15,10 +15,15 @@ HOST_GOALS := help sid deps setup-arches test-versions test-packaging-versions \
 # A version this machine lacks (pyenv stops at 3.13 here) runs in the Debian
 # sid chroot of scripts/sid.sh, which has Debian's 3.14 and 3.15: each goal
 # on the command line is made there, with the same variables.
+# Only the versions the chroot has go there; another missing one stops with
+# scripts/find_python.sh's message.
+SID_VERSIONS := 3.14 3.15
 ifeq ($(TARVIK_IN_SID),)
+ifneq ($(filter $(PY),$(SID_VERSIONS)),)
 ifneq ($(filter-out $(HOST_GOALS),$(or $(MAKECMDGOALS),help)),)
 ifeq ($(shell scripts/find_python.sh --quiet $(PY)),)
 IN_SID := yes
+endif
 endif
 endif
 endif

@@ -148,6 +148,13 @@ MESSAGE
         for deb in "$tmp"/debs/*.deb; do
             dpkg -x "$deb" "$tmp"
         done
+        # Debian 13's packages ship /usr alone (the loader in /usr/lib);
+        # base-files' links from / are not among them.
+        for dir in bin sbin lib lib64; do
+            if [ -d "$tmp/usr/$dir" ] && [ ! -e "$tmp/$dir" ]; then
+                ln -s "usr/$dir" "$tmp/$dir"
+            fi
+        done
         rm -rf "$tmp/debs"
         rm -rf "$dest"
         mv "$tmp" "$dest"

@@ -57,10 +57,10 @@ mirror() {
 # Lines with the host's apt lock held: debootstrap and apt-get in the chroot
 # fetch from the same archive as the host's goals, one at a time.
 with_apt_lock() {
-    exec 9>/run/lock/tarvik-safety-control-apt.lock
-    flock 9
-    "$@"
-    exec 9>&-
+    (
+        flock 9
+        "$@"
+    ) 9>/run/lock/tarvik-safety-control-apt.lock
 }
 
 # Files a chroot needs from the host to reach the network as the host does.
@@ -105,7 +105,10 @@ ensure() {
     if [ ! -x "$sid_root/usr/bin/apt-get" ]; then
         scripts/deps.sh sid debootstrap
         echo "sid: debootstrap into $sid_root (once per machine)"
-        rm -rf "$sid_root"
+        # What a killed debootstrap left mounted there stays out of reach.
+        findmnt -R -n -o TARGET --list "$sid_root" 2>/dev/null | sort -r |
+            xargs -r -n1 umount -l 2>/dev/null || true
+        rm -rf --one-file-system "$sid_root"
         mkdir -p "$sid_root"
         with_apt_lock debootstrap --variant=minbase sid "$sid_root" "$(mirror)"
     fi

@@ -107,9 +107,10 @@ def other_version_headers():
     import sysconfig
 
     root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
-    ours = sysconfig.get_paths()["include"]
+    ours = "3.%d" % sys.version_info[1]  # a debug build's folder is python3.Xd
     for folder in sorted(glob.glob(os.path.join(root, "versions", "3.*", "include", "python3.*"))):
-        if not folder.endswith(os.path.basename(ours)) and os.path.isfile(folder + "/Python.h"):
+        version = re.match(r"python(3\.\d+)", os.path.basename(folder)).group(1)
+        if version != ours and os.path.isfile(folder + "/Python.h"):
             return folder
     return None
 
