@@ -21,7 +21,7 @@ import pytest
 
 from tarvik.safety import control
 from test_leaks import OUTCOMES, Boom, ExplodingGet, ctl, link
-from test_module import run_python
+from test_module import ROOT, run_python
 
 ECS, ECP = control.enforce_control_structure, control.enforce_compute_section
 SAFETY = control.SafetyError
@@ -279,9 +279,10 @@ SWEEP = """if 1:
 
 
 def run_sweep(names, model=False):
+    """The sweeps in a fresh interpreter that imports this same package."""
     import subprocess
     code = SWEEP.format(paths=IMPORT_PATHS, names=names, count_blocks=COUNTS_BLOCKS, model=model)
-    return subprocess.run([sys.executable, "-c", code], cwd=TESTS.parent, capture_output=True,
+    return subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True,
                           text=True, timeout=600)
 
 
@@ -293,12 +294,8 @@ GROUPS = {name: [name] for name in CASES} if DEBUG_INTERPRETER else KIND_GROUPS
 @pytest.mark.parametrize("group", GROUPS)
 def test_allocation_failures(group):
     names = GROUPS[group]
-    if not DEBUG_INTERPRETER:
-        run_python(SWEEP.format(paths=IMPORT_PATHS, names=names, count_blocks=COUNTS_BLOCKS,
-                                model=False))
-        return
     proc = run_sweep(names)
-    if proc.returncode < 0:
+    if DEBUG_INTERPRETER and proc.returncode < 0:
         model = run_sweep(names, model=True)
         if model.returncode == proc.returncode:
             last = model.stderr.strip().splitlines()[-1:] or ["no message"]
